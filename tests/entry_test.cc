@@ -1,0 +1,125 @@
+/* The command line, the run paths and the launch of both clients. */
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+const std::string usage = "usage: bistack-lease ifname\n";
+
+std::vector<std::string>
+v4_argv(const std::string &ifname)
+{
+	return { "/sbin/dhclient", "-p", pidfile(ifname, "4"), ifname };
+}
+
+std::vector<std::string>
+v6_argv(const std::string &ifname)
+{
+	return { "/usr/local/sbin/dhclient", "-6", "-nw", "-cf", "/dev/null",
+		"-pf", pidfile(ifname, "6"), ifname };
+}
+
+class WrongArgumentCount
+    : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(WrongArgumentCount, PrintsUsageAndStartsNothing)
+{
+	in_sandbox({}, [] {
+		EXPECT_EQ(describe(run_program(GetParam())), "exit 1");
+		EXPECT_EQ(program_stderr(), usage);
+		EXPECT_EQ(program_stdout(), "");
+		/* Any child it had forked would now be ours, live or not. */
+		EXPECT_EQ(processes(), std::vector<pid_t>{});
+		EXPECT_TRUE(started_clients().empty());
+		EXPECT_EQ(list_dir("/var/run/dhclient"),
+		    std::vector<std::string>{});
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Usage, WrongArgumentCount,
+    testing::Values(std::vector<std::string>{},
+	std::vector<std::string>{ "em0", "em1" },
+	std::vector<std::string>{ "em0", "em1", "em2" }));
+
+/*
+ * A single argument is the interface name, whatever it holds: copied byte
+ * for byte into both command lines and all three run paths.
+ */
+class InterfaceName : public testing::TestWithParam<std::string> {};
+
+TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
+{
+	in_sandbox({}, [] {
+		const std::string ifname = GetParam();
+		/* A "/" in the name leads one level down: make that level. */
+		size_t slash = ifname.find('/');
+		if (slash != std::string::npos) {
+			ASSERT_EQ(mkdir(("/var/run/dhclient/dhclient." +
+					    ifname.substr(0, slash)).c_str(),
+				      0755),
+			    0);
+		}
+
+		EXPECT_EQ(describe(run_program({ ifname })), "exit 0");
+		ASSERT_TRUE(eventually([] {
+			return started_clients().size() == 2;
+		})) << "both clients should start";
+
+		std::vector<Client> clients = started_clients();
+		/* PIDs are handed out in order: the IPv4 client came first. */
+		EXPECT_EQ(clients[0].argv, v4_argv(ifname));
+		EXPECT_EQ(clients[1].argv, v6_argv(ifname));
+		EXPECT_TRUE(exists(pidfile(ifname)));
+		EXPECT_EQ(program_stderr(), "");
+		EXPECT_EQ(program_stdout(), "");
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
+    testing::Values("em0", "", "-6", "--help", "vlan0/sub",
+	"sp ace\ttab"),
+    [](const testing::TestParamInfo<std::string> &info) {
+	    return "case" + std::to_string(info.index);
+    });
+
+/* Which client is missing: true for the IPv4 one, false for the IPv6 one. */
+class MissingClient : public testing::TestWithParam<bool> {};
+
+TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
+{
+	const bool v4_missing = GetParam();
+	SandboxSetup setup;
+	setup.v4_client = !v4_missing;
+	setup.v6_client = v4_missing;
+	in_sandbox(setup, [&] {
+		const std::string failure = "Failed to spawn " +
+		    std::string(v4_missing ? "/sbin/dhclient" :
+					     "/usr/local/sbin/dhclient") +
+		    "\n";
+		const std::vector<std::string> other =
+		    v4_missing ? v6_argv("em0") : v4_argv("em0");
+
+		EXPECT_EQ(describe(run_program({ "em0" })), "exit 0");
+		EXPECT_TRUE(eventually([&] {
+			return program_stderr().size() >= failure.size() &&
+			    started_clients().size() == 1;
+		}));
+		EXPECT_EQ(program_stderr(), failure);
+		std::vector<Client> clients = started_clients();
+		ASSERT_EQ(clients.size(), 1u);
+		EXPECT_EQ(clients[0].argv, other);
+		EXPECT_TRUE(alive(clients[0].pid));
+		EXPECT_TRUE(exists(pidfile("em0")));
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Launch, MissingClient, testing::Bool(),
+    [](const testing::TestParamInfo<bool> &info) {
+	    return info.param ? "IPv4" : "IPv6";
+    });
+
+} // namespace

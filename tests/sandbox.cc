@@ -1,0 +1,521 @@
+#include "sandbox.h"
+
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+/* Exit statuses of the sandbox's keeper that are not the body's verdict. */
+constexpr int no_namespaces = 77;
+constexpr int no_layout = 78;
+constexpr int sandbox_seconds = 60;
+
+std::string scratch; /* a private tmpfs inside the sandbox */
+
+std::string
+records()
+{
+	return scratch + "/records";
+}
+
+/* A stand-in of the test's own, outside the paths the binary starts. */
+std::string
+bystander()
+{
+	return scratch + "/dhclient";
+}
+
+bool
+write_proc(const char *path, const std::string &text)
+{
+	int fd = open(path, O_WRONLY);
+	bool ok = fd != -1 &&
+	    write(fd, text.data(), text.size()) == (ssize_t)text.size();
+	if (fd != -1)
+		close(fd);
+	return ok;
+}
+
+/*
+ * As root, new mount and PID namespaces.  As anyone else, a user namespace
+ * first, where the caller is root over its own mounts and processes.
+ */
+std::string
+enter_namespaces()
+{
+	uid_t uid = getuid();
+	gid_t gid = getgid();
+
+	if (uid != 0) {
+		if (unshare(CLONE_NEWUSER) == -1)
+			return std::string("user namespace: ") + strerror(errno);
+		if (!write_proc("/proc/self/setgroups", "deny") ||
+		    !write_proc("/proc/self/uid_map",
+			"0 " + std::to_string(uid) + " 1") ||
+		    !write_proc("/proc/self/gid_map",
+			"0 " + std::to_string(gid) + " 1"))
+			return std::string("user namespace maps: ") +
+			    strerror(errno);
+	}
+	if (unshare(CLONE_NEWNS | CLONE_NEWPID) == -1)
+		return std::string("mount and PID namespaces: ") +
+		    strerror(errno);
+	return "";
+}
+
+std::string
+copy_executable(const char *from, const std::string &to)
+{
+	std::ifstream in(from, std::ios::binary);
+	std::ofstream out(to, std::ios::binary);
+	out << in.rdbuf();
+	out.close();
+	if (!in || !out || chmod(to.c_str(), 0755) == -1)
+		return "cannot copy " + std::string(from) + " to " + to;
+	return "";
+}
+
+#define TRY(call, what)                                              \
+	do {                                                         \
+		if ((call) == -1)                                    \
+			return std::string(what) + ": " + strerror(errno); \
+	} while (0)
+
+/* Lay out the sandbox's own /proc, /run and client executables. */
+std::string
+lay_out(const SandboxSetup &setup)
+{
+	char sbin[PATH_MAX];
+	std::string why;
+
+	TRY(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
+	    "private mounts");
+	TRY(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+		nullptr), "mount /proc");
+	TRY(mount("tmpfs", scratch.c_str(), "tmpfs", 0, "mode=0755"),
+	    "mount scratch");
+	TRY(mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), "mount /run");
+	if (setup.run_dir)
+		TRY(mkdir("/run/dhclient", 0755), "mkdir /run/dhclient");
+	TRY(mkdir(records().c_str(), 0755), "mkdir records");
+	TRY(setenv("FAKE_DHCLIENT_DIR", records().c_str(), 1), "setenv");
+	why = copy_executable(FAKE_DHCLIENT_PATH, bystander());
+	if (!why.empty())
+		return why;
+
+	/*
+	 * /sbin is a link to /usr/sbin on Debian: the stand-in is layered over
+	 * whichever holds it, hiding a real dhclient when one is installed.
+	 */
+	if (realpath("/sbin", sbin) == nullptr)
+		return "realpath /sbin";
+	std::string upper = scratch + "/sbin", work = scratch + "/sbin.work";
+	TRY(mkdir(upper.c_str(), 0755), "mkdir overlay");
+	TRY(mkdir(work.c_str(), 0755), "mkdir overlay");
+	if (setup.v4_client)
+		why = copy_executable(FAKE_DHCLIENT_PATH, upper + "/dhclient");
+	else if (access((std::string(sbin) + "/dhclient").c_str(), F_OK) == 0)
+		TRY(mknod((upper + "/dhclient").c_str(), S_IFCHR, makedev(0, 0)),
+		    "whiteout dhclient");
+	if (!why.empty())
+		return why;
+	std::string layers = "lowerdir=" + std::string(sbin) +
+	    ",upperdir=" + upper + ",workdir=" + work;
+	if (getuid() != 0 || geteuid() != 0)
+		layers += ",userxattr";
+	TRY(mount("overlay", sbin, "overlay", 0, layers.c_str()),
+	    "overlay on /sbin");
+
+	TRY(mount("tmpfs", "/usr/local/sbin", "tmpfs", 0, "mode=0755"),
+	    "mount /usr/local/sbin");
+	if (setup.v6_client)
+		why = copy_executable(FAKE_DHCLIENT_PATH,
+		    "/usr/local/sbin/dhclient");
+	return why;
+}
+
+#undef TRY
+
+/* parent as this process sees it: PID 1 of a namespace sees its own as 0. */
+void
+die_with_parent(pid_t parent)
+{
+	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	if (getppid() != parent)
+		_exit(99);
+}
+
+/* Runs in the keeper: its child is PID 1 of the new namespaces. */
+[[noreturn]] void
+keep_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
+{
+	std::string why = enter_namespaces();
+	if (!why.empty()) {
+		fprintf(stderr, "sandbox: %s\n", why.c_str());
+		_exit(no_namespaces);
+	}
+	pid_t init = fork();
+	if (init == 0) {
+		die_with_parent(0);
+		why = lay_out(setup);
+		if (!why.empty()) {
+			fprintf(stderr, "sandbox: %s\n", why.c_str());
+			_exit(no_layout);
+		}
+		body();
+		fflush(stdout);
+		fflush(stderr);
+		_exit(testing::Test::HasFailure() ? 1 : 0);
+	}
+	int status;
+	if (init == -1 || waitpid(init, &status, 0) == -1)
+		_exit(no_namespaces);
+	_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+void
+pause_briefly()
+{
+	struct timespec ts = { 0, 2 * 1000 * 1000 };
+	nanosleep(&ts, nullptr);
+}
+
+std::string
+program_output(const char *name)
+{
+	return read_file(scratch + "/" + name).value_or("");
+}
+
+} // namespace
+
+void
+in_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
+{
+	char dir[] = "/tmp/bistack-test.XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr) << strerror(errno);
+	scratch = dir;
+
+	fflush(stdout);
+	fflush(stderr);
+	pid_t outer = getpid();
+	pid_t keeper = fork();
+	ASSERT_NE(keeper, -1) << strerror(errno);
+	if (keeper == 0) {
+		die_with_parent(outer);
+		keep_sandbox(setup, body);
+	}
+
+	int status = wait_exit(keeper, sandbox_seconds * 1000);
+	if (status == -1) {
+		kill(keeper, SIGKILL); /* its PID 1 follows, and all with it */
+		waitpid(keeper, &status, 0);
+		rmdir(dir);
+		FAIL() << "the sandboxed test did not end within "
+		       << sandbox_seconds << " s";
+	}
+	rmdir(dir);
+	int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+	if (code == no_namespaces)
+		FAIL() << "cannot make the test sandbox (see the reason above): "
+		          "run the tests as root, or where unprivileged user "
+		          "namespaces are allowed";
+	ASSERT_NE(code, no_layout) << "cannot lay out the test sandbox "
+	                              "(see the reason above)";
+	EXPECT_EQ(code, 0) << "the sandboxed test failed (see above)";
+}
+
+/*
+ * Make the test (PID 1 here) a session leader with a terminal, once: the
+ * binary then starts in a session that has a controlling terminal, and the
+ * terminal stays with the session until the sandbox ends.
+ */
+void
+take_terminal()
+{
+	static bool done;
+	if (done)
+		return;
+	done = true;
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_NE(master, -1) << strerror(errno);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	ASSERT_NE(setsid(), -1) << strerror(errno);
+	int slave = open(ptsname(master), O_RDWR);
+	ASSERT_NE(slave, -1) << strerror(errno);
+	ASSERT_EQ(ioctl(slave, TIOCSCTTY, 0), 0) << strerror(errno);
+	/* Both ends stay open: a hangup would reach the test itself. */
+}
+
+pid_t
+start_program(const std::vector<std::string> &args, const RunOptions &opts)
+{
+	if (opts.tty)
+		take_terminal();
+	std::string out = scratch + "/stdout", err = scratch + "/stderr";
+
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (chdir(opts.cwd.c_str()) == -1)
+			_exit(126);
+		umask(opts.umask);
+		int in = open("/dev/null", O_RDONLY);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+		if (in == -1 || o == -1 || e == -1 || dup2(in, 0) == -1 ||
+		    dup2(o, 1) == -1 || dup2(e, 2) == -1)
+			_exit(126);
+		/* Nothing but the standard descriptors is handed on. */
+		close_range(3, ~0U, 0);
+		if (opts.before_exec)
+			opts.before_exec();
+		std::vector<char *> argv{ const_cast<char *>(BISTACK_LEASE_PATH) };
+		for (const std::string &arg : args)
+			argv.push_back(const_cast<char *>(arg.c_str()));
+		argv.push_back(nullptr);
+		execv(BISTACK_LEASE_PATH, argv.data());
+		_exit(127);
+	}
+	EXPECT_NE(pid, -1) << strerror(errno);
+	return pid;
+}
+
+int
+run_program(const std::vector<std::string> &args, const RunOptions &opts)
+{
+	return wait_exit(start_program(args, opts));
+}
+
+std::string
+program_stdout()
+{
+	return program_output("stdout");
+}
+
+std::string
+program_stderr()
+{
+	return program_output("stderr");
+}
+
+pid_t
+start_bystander()
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		setpgid(0, 0);
+		execl(bystander().c_str(), "dhclient", "bystander",
+		    (char *)nullptr);
+		_exit(127);
+	}
+	/* Ready once it has recorded itself, with SIGTERM caught. */
+	EXPECT_TRUE(eventually([&] {
+		return access((records() + "/argv." + std::to_string(pid))
+				  .c_str(), F_OK) == 0;
+	})) << "the bystander did not start";
+	return pid;
+}
+
+std::vector<Client>
+started_clients()
+{
+	std::vector<Client> clients;
+	DIR *dir = opendir(records().c_str());
+	if (dir == nullptr)
+		return clients;
+	while (struct dirent *entry = readdir(dir)) {
+		std::string name = entry->d_name;
+		if (name.rfind("argv.", 0) != 0 ||
+		    name.find(".tmp") != std::string::npos)
+			continue;
+		Client client{ atoi(name.c_str() + 5), {} };
+		std::string data =
+		    read_file(records() + "/" + name).value_or("");
+		for (size_t at = 0, end; at < data.size(); at = end + 1) {
+			end = data.find('\0', at);
+			client.argv.push_back(data.substr(at, end - at));
+		}
+		if (client.argv.at(0) != "dhclient") /* not a bystander */
+			clients.push_back(client);
+	}
+	closedir(dir);
+	std::sort(clients.begin(), clients.end(),
+	    [](const Client &a, const Client &b) { return a.pid < b.pid; });
+	return clients;
+}
+
+std::vector<std::pair<pid_t, pid_t>>
+terms_received()
+{
+	std::vector<std::pair<pid_t, pid_t>> terms;
+	std::istringstream in(read_file(records() + "/events").value_or(""));
+	std::string word;
+	pid_t receiver, sender;
+	while (in >> word >> receiver >> sender)
+		terms.emplace_back(receiver, sender);
+	return terms;
+}
+
+bool
+got_term(pid_t pid)
+{
+	for (const auto &term : terms_received())
+		if (term.first == pid)
+			return true;
+	return false;
+}
+
+bool
+eventually(const std::function<bool()> &cond, int ms)
+{
+	struct timespec start, now;
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	for (;;) {
+		if (cond())
+			return true;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		if ((now.tv_sec - start.tv_sec) * 1000 +
+			(now.tv_nsec - start.tv_nsec) / 1000000 >= ms)
+			return false;
+		pause_briefly();
+	}
+}
+
+int
+wait_exit(pid_t pid, int ms)
+{
+	int status = -1;
+	eventually([&] {
+		pid_t got;
+		while ((got = waitpid(pid, &status, WNOHANG)) == -1 &&
+		    errno == EINTR)
+			;
+		if (got == 0)
+			status = -1;
+		else if (got == -1)
+			status = -2;
+		return got != 0;
+	}, ms);
+	return status;
+}
+
+std::string
+describe(int status)
+{
+	if (status == -1)
+		return "still running";
+	if (status == -2)
+		return "not a child of the test";
+	if (WIFEXITED(status))
+		return "exit " + std::to_string(WEXITSTATUS(status));
+	return "signal " + std::to_string(WTERMSIG(status));
+}
+
+std::optional<std::string>
+read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	if (!in)
+		return std::nullopt;
+	std::ostringstream data;
+	data << in.rdbuf();
+	return data.str();
+}
+
+bool
+exists(const std::string &path)
+{
+	struct stat st;
+	return lstat(path.c_str(), &st) == 0;
+}
+
+void
+write_file(const std::string &path, const std::string &text)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << text;
+	out.close();
+	EXPECT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::vector<std::string>
+list_dir(const std::string &path)
+{
+	std::vector<std::string> names;
+	DIR *dir = opendir(path.c_str());
+	if (dir == nullptr)
+		return names;
+	while (struct dirent *entry = readdir(dir))
+		if (strcmp(entry->d_name, ".") != 0 &&
+		    strcmp(entry->d_name, "..") != 0)
+			names.push_back(entry->d_name);
+	closedir(dir);
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+std::vector<pid_t>
+processes()
+{
+	std::vector<pid_t> pids;
+	DIR *dir = opendir("/proc");
+	while (struct dirent *entry = readdir(dir)) {
+		pid_t pid = atoi(entry->d_name);
+		if (pid > 1)
+			pids.push_back(pid);
+	}
+	closedir(dir);
+	std::sort(pids.begin(), pids.end());
+	return pids;
+}
+
+std::vector<std::string>
+stat_fields(pid_t pid)
+{
+	std::vector<std::string> fields;
+	std::string stat =
+	    read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+	size_t close = stat.rfind(')');
+	if (close == std::string::npos)
+		return fields;
+	std::istringstream in(stat.substr(close + 1));
+	for (std::string field; in >> field;)
+		fields.push_back(field);
+	return fields;
+}
+
+bool
+alive(pid_t pid)
+{
+	std::vector<std::string> fields = stat_fields(pid);
+	return !fields.empty() && fields[0] != "Z";
+}
+
+std::string
+pidfile(const std::string &ifname, const std::string &tag)
+{
+	return "/var/run/dhclient/dhclient." + ifname +
+	    (tag.empty() ? "" : "." + tag) + ".pid";
+}

@@ -1,0 +1,83 @@
+/*
+ * The sandbox every test of the real binary runs in: fresh PID and mount
+ * namespaces in which /var/run, /sbin/dhclient and /usr/local/sbin/dhclient
+ * belong to the test, so the binary runs unmodified with its fixed paths.
+ * The test body is PID 1 there: every process the binary leaves behind is
+ * its child, and every process is gone when the body ends.
+ */
+#ifndef BISTACK_TESTS_SANDBOX_H
+#define BISTACK_TESTS_SANDBOX_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct SandboxSetup {
+	bool run_dir = true;   /* /var/run/dhclient exists */
+	bool v4_client = true; /* a stand-in client at /sbin/dhclient */
+	bool v6_client = true; /* a stand-in client at /usr/local/sbin/dhclient */
+};
+
+/*
+ * Run body as PID 1 of new namespaces laid out as setup says.  Failures in
+ * body fail the calling test; so does a sandbox that cannot be made.
+ */
+void in_sandbox(const SandboxSetup &setup, const std::function<void()> &body);
+
+/* Everything below is for use inside a sandbox. */
+
+struct RunOptions {
+	std::string cwd = "/";
+	mode_t umask = 022;
+	bool tty = false; /* start it in a session with a terminal */
+	std::function<void()> before_exec;
+};
+
+/* Start the binary with args; standard output and error go to files. */
+pid_t start_program(const std::vector<std::string> &args,
+    const RunOptions &opts = {});
+/* Start it and wait for the starting process: its raw wait status. */
+int run_program(const std::vector<std::string> &args,
+    const RunOptions &opts = {});
+std::string program_stdout();
+std::string program_stderr();
+
+/* A stand-in started by the test itself, in a process group of its own. */
+pid_t start_bystander();
+
+struct Client {
+	pid_t pid;
+	std::vector<std::string> argv;
+};
+/* The stand-in clients started so far (no bystander), lowest PID first. */
+std::vector<Client> started_clients();
+/* Every SIGTERM a stand-in received, as (receiver, sender). */
+std::vector<std::pair<pid_t, pid_t>> terms_received();
+bool got_term(pid_t pid);
+
+/* Poll cond until it holds or ms have passed. */
+bool eventually(const std::function<bool()> &cond, int ms = 5000);
+/*
+ * Reap a child (orphans are ours too): its raw wait status, or -1 on
+ * time-out, -2 if it is no child of the test.
+ */
+int wait_exit(pid_t pid, int ms = 5000);
+/* "exit N", "signal N" or "still running", for readable assertions. */
+std::string describe(int status);
+
+std::optional<std::string> read_file(const std::string &path);
+bool exists(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+std::vector<std::string> list_dir(const std::string &path);
+std::vector<pid_t> processes(); /* every process here but PID 1 */
+bool alive(pid_t pid);          /* exists and is not a zombie */
+/* The fields of /proc/PID/stat after the command name; [0] is the state. */
+std::vector<std::string> stat_fields(pid_t pid);
+
+/* The PID file the binary names for ifname: tag "" (its own), "4" or "6". */
+std::string pidfile(const std::string &ifname, const std::string &tag = "");
+
+#endif
