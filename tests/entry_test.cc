@@ -93,8 +93,7 @@ TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
 {
 	const bool v4_missing = GetParam();
 	SandboxSetup setup;
-	setup.v4_client = !v4_missing;
-	setup.v6_client = v4_missing;
+	(v4_missing ? setup.v4_client : setup.v6_client) = nullptr;
 	in_sandbox(setup, [&] {
 		const std::string failure = "Failed to spawn " +
 		    std::string(v4_missing ? "/sbin/dhclient" :

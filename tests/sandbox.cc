@@ -32,7 +32,9 @@ constexpr int no_namespaces = 77;
 constexpr int no_layout = 78;
 constexpr int sandbox_seconds = 60;
 
-std::string scratch; /* a private tmpfs inside the sandbox */
+/* The test's own files, on the sandbox's private /run. */
+const std::string scratch = "/run/test";
+bool user_namespace;   /* the sandbox was made by an ordinary user */
 
 std::string
 records()
@@ -69,6 +71,7 @@ enter_namespaces()
 	gid_t gid = getgid();
 
 	if (uid != 0) {
+		user_namespace = true;
 		if (unshare(CLONE_NEWUSER) == -1)
 			return std::string("user namespace: ") + strerror(errno);
 		if (!write_proc("/proc/self/setgroups", "deny") ||
@@ -86,14 +89,14 @@ enter_namespaces()
 }
 
 std::string
-copy_executable(const char *from, const std::string &to)
+copy_executable(const std::string &from, const std::string &to)
 {
 	std::ifstream in(from, std::ios::binary);
 	std::ofstream out(to, std::ios::binary);
 	out << in.rdbuf();
 	out.close();
 	if (!in || !out || chmod(to.c_str(), 0755) == -1)
-		return "cannot copy " + std::string(from) + " to " + to;
+		return "cannot copy " + from + " to " + to;
 	return "";
 }
 
@@ -114,9 +117,8 @@ lay_out(const SandboxSetup &setup)
 	    "private mounts");
 	TRY(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
 		nullptr), "mount /proc");
-	TRY(mount("tmpfs", scratch.c_str(), "tmpfs", 0, "mode=0755"),
-	    "mount scratch");
 	TRY(mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), "mount /run");
+	TRY(mkdir(scratch.c_str(), 0755), "mkdir scratch");
 	if (setup.run_dir)
 		TRY(mkdir("/run/dhclient", 0755), "mkdir /run/dhclient");
 	TRY(mkdir(records().c_str(), 0755), "mkdir records");
@@ -125,8 +127,17 @@ lay_out(const SandboxSetup &setup)
 	if (!why.empty())
 		return why;
 
+	/* Before /sbin is covered: a test may copy the client found there. */
+	TRY(mount("tmpfs", "/usr/local/sbin", "tmpfs", 0, "mode=0755"),
+	    "mount /usr/local/sbin");
+	if (setup.v6_client != nullptr)
+		why = copy_executable(setup.v6_client,
+		    "/usr/local/sbin/dhclient");
+	if (!why.empty())
+		return why;
+
 	/*
-	 * /sbin is a link to /usr/sbin on Debian: the stand-in is layered over
+	 * /sbin is a link to /usr/sbin on Debian: the client is layered over
 	 * whichever holds it, hiding a real dhclient when one is installed.
 	 */
 	if (realpath("/sbin", sbin) == nullptr)
@@ -134,8 +145,8 @@ lay_out(const SandboxSetup &setup)
 	std::string upper = scratch + "/sbin", work = scratch + "/sbin.work";
 	TRY(mkdir(upper.c_str(), 0755), "mkdir overlay");
 	TRY(mkdir(work.c_str(), 0755), "mkdir overlay");
-	if (setup.v4_client)
-		why = copy_executable(FAKE_DHCLIENT_PATH, upper + "/dhclient");
+	if (setup.v4_client != nullptr)
+		why = copy_executable(setup.v4_client, upper + "/dhclient");
 	else if (access((std::string(sbin) + "/dhclient").c_str(), F_OK) == 0)
 		TRY(mknod((upper + "/dhclient").c_str(), S_IFCHR, makedev(0, 0)),
 		    "whiteout dhclient");
@@ -143,17 +154,11 @@ lay_out(const SandboxSetup &setup)
 		return why;
 	std::string layers = "lowerdir=" + std::string(sbin) +
 	    ",upperdir=" + upper + ",workdir=" + work;
-	if (getuid() != 0 || geteuid() != 0)
+	if (user_namespace)
 		layers += ",userxattr";
 	TRY(mount("overlay", sbin, "overlay", 0, layers.c_str()),
 	    "overlay on /sbin");
-
-	TRY(mount("tmpfs", "/usr/local/sbin", "tmpfs", 0, "mode=0755"),
-	    "mount /usr/local/sbin");
-	if (setup.v6_client)
-		why = copy_executable(FAKE_DHCLIENT_PATH,
-		    "/usr/local/sbin/dhclient");
-	return why;
+	return "";
 }
 
 #undef TRY
@@ -213,10 +218,6 @@ program_output(const char *name)
 void
 in_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
 {
-	char dir[] = "/tmp/bistack-test.XXXXXX";
-	ASSERT_NE(mkdtemp(dir), nullptr) << strerror(errno);
-	scratch = dir;
-
 	fflush(stdout);
 	fflush(stderr);
 	pid_t outer = getpid();
@@ -231,11 +232,9 @@ in_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
 	if (status == -1) {
 		kill(keeper, SIGKILL); /* its PID 1 follows, and all with it */
 		waitpid(keeper, &status, 0);
-		rmdir(dir);
 		FAIL() << "the sandboxed test did not end within "
 		       << sandbox_seconds << " s";
 	}
-	rmdir(dir);
 	int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 	if (code == no_namespaces)
 		FAIL() << "cannot make the test sandbox (see the reason above): "

@@ -16,9 +16,13 @@
 #include <vector>
 
 struct SandboxSetup {
-	bool run_dir = true;   /* /var/run/dhclient exists */
-	bool v4_client = true; /* a stand-in client at /sbin/dhclient */
-	bool v6_client = true; /* a stand-in client at /usr/local/sbin/dhclient */
+	bool run_dir = true; /* /var/run/dhclient exists */
+	/*
+	 * The files copied to /sbin/dhclient and /usr/local/sbin/dhclient:
+	 * the stand-in client unless a test says otherwise, nullptr for none.
+	 */
+	const char *v4_client = FAKE_DHCLIENT_PATH;
+	const char *v6_client = FAKE_DHCLIENT_PATH;
 };
 
 /*
