@@ -34,15 +34,16 @@ main(int argc, char *argv[])
 	}
 	ifname = argv[1];
 
-	/* glibc leaves the pointer undefined on failure: only the result counts. */
+	/* glibc leaves the pointer undefined on failure: test the result. */
 	if (asprintf(&own_pidfile, own_template, ifname) < 0 ||
 	    asprintf(&v4_pidfile, v4_template, ifname) < 0 ||
 	    asprintf(&v6_pidfile, v6_template, ifname) < 0)
 		exit(1);
 
-	const char *v4_argv[] = { v4_client, "-p", v4_pidfile, ifname, nullptr };
+	const char *v4_argv[] = { v4_client, "-p", v4_pidfile, ifname,
+		nullptr };
 	const char *v6_argv[] = { v6_client, "-6", "-nw", "-cf", "/dev/null",
-	    "-pf", v6_pidfile, ifname, nullptr };
+		"-pf", v6_pidfile, ifname, nullptr };
 
 	launch_client(v4_client, v4_argv);
 	launch_client(v6_client, v6_argv);

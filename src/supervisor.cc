@@ -27,8 +27,8 @@ static void write_own_pidfile(const char *own_pidfile);
 static void stop_client(const char *pidfile);
 
 void
-run_supervisor(const char *own_pidfile, const char *v4_pidfile,
-    const char *v6_pidfile)
+run_supervisor(
+    const char *own_pidfile, const char *v4_pidfile, const char *v6_pidfile)
 {
 	int ready[2];
 	char byte = 0;
@@ -59,7 +59,7 @@ run_supervisor(const char *own_pidfile, const char *v4_pidfile,
 	if (setsid() == -1)
 		_exit(1);
 
-	/* Caught before the PID file exists, so no SIGTERM sent by it is lost. */
+	/* Caught before the PID file exists: no SIGTERM sent by it is lost. */
 	signal(SIGTERM, handle_sigterm);
 	write_own_pidfile(own_pidfile);
 

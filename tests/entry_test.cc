@@ -24,7 +24,7 @@ v6_argv(const std::string &ifname)
 }
 
 class WrongArgumentCount
-    : public testing::TestWithParam<std::vector<std::string>> {};
+    : public testing::TestWithParam<std::vector<std::string>> { };
 
 TEST_P(WrongArgumentCount, PrintsUsageAndStartsNothing)
 {
@@ -33,23 +33,23 @@ TEST_P(WrongArgumentCount, PrintsUsageAndStartsNothing)
 		EXPECT_EQ(program_stderr(), usage);
 		EXPECT_EQ(program_stdout(), "");
 		/* Any child it had forked would now be ours, live or not. */
-		EXPECT_EQ(processes(), std::vector<pid_t>{});
+		EXPECT_EQ(processes(), std::vector<pid_t> {});
 		EXPECT_TRUE(started_clients().empty());
-		EXPECT_EQ(list_dir("/var/run/dhclient"),
-		    std::vector<std::string>{});
+		EXPECT_EQ(
+		    list_dir("/var/run/dhclient"), std::vector<std::string> {});
 	});
 }
 
 INSTANTIATE_TEST_SUITE_P(Usage, WrongArgumentCount,
-    testing::Values(std::vector<std::string>{},
-	std::vector<std::string>{ "em0", "em1" },
-	std::vector<std::string>{ "em0", "em1", "em2" }));
+    testing::Values(std::vector<std::string> {},
+	std::vector<std::string> { "em0", "em1" },
+	std::vector<std::string> { "em0", "em1", "em2" }));
 
 /*
  * A single argument is the interface name, whatever it holds: copied byte
  * for byte into both command lines and all three run paths.
  */
-class InterfaceName : public testing::TestWithParam<std::string> {};
+class InterfaceName : public testing::TestWithParam<std::string> { };
 
 TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 {
@@ -59,7 +59,8 @@ TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 		size_t slash = ifname.find('/');
 		if (slash != std::string::npos) {
 			ASSERT_EQ(mkdir(("/var/run/dhclient/dhclient." +
-					    ifname.substr(0, slash)).c_str(),
+					    ifname.substr(0, slash))
+					    .c_str(),
 				      0755),
 			    0);
 		}
@@ -80,14 +81,13 @@ TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
-    testing::Values("em0", "", "-6", "--help", "vlan0/sub",
-	"sp ace\ttab"),
+    testing::Values("em0", "", "-6", "--help", "vlan0/sub", "sp ace\ttab"),
     [](const testing::TestParamInfo<std::string> &info) {
 	    return "case" + std::to_string(info.index);
     });
 
 /* Which client is missing: true for the IPv4 one, false for the IPv6 one. */
-class MissingClient : public testing::TestWithParam<bool> {};
+class MissingClient : public testing::TestWithParam<bool> { };
 
 TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
 {
@@ -96,8 +96,8 @@ TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
 	(v4_missing ? setup.v4_client : setup.v6_client) = nullptr;
 	in_sandbox(setup, [&] {
 		const std::string failure = "Failed to spawn " +
-		    std::string(v4_missing ? "/sbin/dhclient" :
-					     "/usr/local/sbin/dhclient") +
+		    std::string(v4_missing ? "/sbin/dhclient"
+					   : "/usr/local/sbin/dhclient") +
 		    "\n";
 		const std::vector<std::string> other =
 		    v4_missing ? v6_argv("em0") : v4_argv("em0");

@@ -3,7 +3,9 @@
  * vector in $FAKE_DHCLIENT_DIR/argv.PID (NUL-terminated arguments), writes
  * "PID\n" into the file named after -p or -pf as real clients do (unless
  * $FAKE_DHCLIENT_NO_PIDFILE is set), and on SIGTERM appends
- * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends.
+ * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends; with
+ * $FAKE_DHCLIENT_LINGER set it records every SIGTERM and runs on, so that
+ * a second one would show.
  */
 
 #include <fcntl.h>
@@ -55,17 +57,23 @@ main(int argc, char *argv[])
 		if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
 			break;
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
-			len = snprintf(line, sizeof(line), "%d\n", (int)getpid());
-			/* Like a real client, it runs on without its PID file. */
+			len =
+			    snprintf(line, sizeof(line), "%d\n", (int)getpid());
+			/* Like a real client, it runs on without its PID file.
+			 */
 			write_file(argv[i + 1], line, (size_t)len, O_TRUNC);
 			break;
 		}
 	}
 
-	while (sigwaitinfo(&term, &info) == -1)
-		;
 	snprintf(path, sizeof(path), "%s/events", dir);
-	len = snprintf(line, sizeof(line), "term %d %d\n", (int)getpid(),
-	    (int)info.si_pid);
-	return write_file(path, line, (size_t)len, O_APPEND) ? 0 : 2;
+	do {
+		while (sigwaitinfo(&term, &info) == -1)
+			;
+		len = snprintf(line, sizeof(line), "term %d %d\n",
+		    (int)getpid(), (int)info.si_pid);
+		if (!write_file(path, line, (size_t)len, O_APPEND))
+			return 2;
+	} while (getenv("FAKE_DHCLIENT_LINGER") != nullptr);
+	return 0;
 }

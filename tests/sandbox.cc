@@ -34,7 +34,7 @@ constexpr int sandbox_seconds = 60;
 
 /* The test's own files, on the sandbox's private /run. */
 const std::string scratch = "/run/test";
-bool user_namespace;   /* the sandbox was made by an ordinary user */
+bool user_namespace; /* the sandbox was made by an ordinary user */
 
 std::string
 records()
@@ -73,7 +73,8 @@ enter_namespaces()
 	if (uid != 0) {
 		user_namespace = true;
 		if (unshare(CLONE_NEWUSER) == -1)
-			return std::string("user namespace: ") + strerror(errno);
+			return std::string("user namespace: ") +
+			    strerror(errno);
 		if (!write_proc("/proc/self/setgroups", "deny") ||
 		    !write_proc("/proc/self/uid_map",
 			"0 " + std::to_string(uid) + " 1") ||
@@ -100,10 +101,10 @@ copy_executable(const std::string &from, const std::string &to)
 	return "";
 }
 
-#define TRY(call, what)                                              \
-	do {                                                         \
-		if ((call) == -1)                                    \
-			return std::string(what) + ": " + strerror(errno); \
+#define TRY(call, what)                                                        \
+	do {                                                                   \
+		if ((call) == -1)                                              \
+			return std::string(what) + ": " + strerror(errno);     \
 	} while (0)
 
 /* Lay out the sandbox's own /proc, /run and client executables. */
@@ -116,7 +117,8 @@ lay_out(const SandboxSetup &setup)
 	TRY(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
 	    "private mounts");
 	TRY(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-		nullptr), "mount /proc");
+		nullptr),
+	    "mount /proc");
 	TRY(mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), "mount /run");
 	TRY(mkdir(scratch.c_str(), 0755), "mkdir scratch");
 	if (setup.run_dir)
@@ -131,8 +133,8 @@ lay_out(const SandboxSetup &setup)
 	TRY(mount("tmpfs", "/usr/local/sbin", "tmpfs", 0, "mode=0755"),
 	    "mount /usr/local/sbin");
 	if (setup.v6_client != nullptr)
-		why = copy_executable(setup.v6_client,
-		    "/usr/local/sbin/dhclient");
+		why = copy_executable(
+		    setup.v6_client, "/usr/local/sbin/dhclient");
 	if (!why.empty())
 		return why;
 
@@ -148,7 +150,8 @@ lay_out(const SandboxSetup &setup)
 	if (setup.v4_client != nullptr)
 		why = copy_executable(setup.v4_client, upper + "/dhclient");
 	else if (access((std::string(sbin) + "/dhclient").c_str(), F_OK) == 0)
-		TRY(mknod((upper + "/dhclient").c_str(), S_IFCHR, makedev(0, 0)),
+		TRY(mknod(
+			(upper + "/dhclient").c_str(), S_IFCHR, makedev(0, 0)),
 		    "whiteout dhclient");
 	if (!why.empty())
 		return why;
@@ -237,11 +240,12 @@ in_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
 	}
 	int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 	if (code == no_namespaces)
-		FAIL() << "cannot make the test sandbox (see the reason above): "
-		          "run the tests as root, or where unprivileged user "
-		          "namespaces are allowed";
+		FAIL()
+		    << "cannot make the test sandbox (see the reason above): "
+		       "run the tests as root, or where unprivileged user "
+		       "namespaces are allowed";
 	ASSERT_NE(code, no_layout) << "cannot lay out the test sandbox "
-	                              "(see the reason above)";
+				      "(see the reason above)";
 	EXPECT_EQ(code, 0) << "the sandboxed test failed (see above)";
 }
 
@@ -290,7 +294,8 @@ start_program(const std::vector<std::string> &args, const RunOptions &opts)
 		close_range(3, ~0U, 0);
 		if (opts.before_exec)
 			opts.before_exec();
-		std::vector<char *> argv{ const_cast<char *>(BISTACK_LEASE_PATH) };
+		std::vector<char *> argv { const_cast<char *>(
+		    BISTACK_LEASE_PATH) };
 		for (const std::string &arg : args)
 			argv.push_back(const_cast<char *>(arg.c_str()));
 		argv.push_back(nullptr);
@@ -331,8 +336,9 @@ start_bystander()
 	}
 	/* Ready once it has recorded itself, with SIGTERM caught. */
 	EXPECT_TRUE(eventually([&] {
-		return access((records() + "/argv." + std::to_string(pid))
-				  .c_str(), F_OK) == 0;
+		return access(
+			   (records() + "/argv." + std::to_string(pid)).c_str(),
+			   F_OK) == 0;
 	})) << "the bystander did not start";
 	return pid;
 }
@@ -349,7 +355,7 @@ started_clients()
 		if (name.rfind("argv.", 0) != 0 ||
 		    name.find(".tmp") != std::string::npos)
 			continue;
-		Client client{ atoi(name.c_str() + 5), {} };
+		Client client { atoi(name.c_str() + 5), {} };
 		std::string data =
 		    read_file(records() + "/" + name).value_or("");
 		for (size_t at = 0, end; at < data.size(); at = end + 1) {
@@ -386,6 +392,56 @@ got_term(pid_t pid)
 	return false;
 }
 
+Started
+start_serving(const std::string &ifname)
+{
+	Started s;
+	pid_t starter = start_program({ ifname });
+	EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
+	s.daemon = atoi(read_file(pidfile(ifname)).value_or("0").c_str());
+	bool own_pidfiles = getenv("FAKE_DHCLIENT_NO_PIDFILE") == nullptr;
+	auto written = [&](const std::string &tag, pid_t pid) {
+		return !own_pidfiles ||
+		    read_file(pidfile(ifname, tag)) ==
+		    std::to_string(pid) + "\n";
+	};
+	EXPECT_TRUE(eventually([&] {
+		/* Forked by the starter, just before the daemon. */
+		s.v4.pid = s.v6.pid = 0;
+		for (const Client &client : started_clients()) {
+			if (client.argv.back() != ifname ||
+			    client.pid < starter || client.pid > s.daemon)
+				continue;
+			(client.argv[0] == "/sbin/dhclient" ? s.v4 : s.v6) =
+			    client;
+		}
+		return s.v4.pid > 0 && s.v6.pid > 0 && written("4", s.v4.pid) &&
+		    written("6", s.v6.pid);
+	})) << "both clients for "
+	    << ifname << " should start";
+	return s;
+}
+
+std::vector<pid_t>
+term_senders(pid_t pid)
+{
+	std::vector<pid_t> senders;
+	for (const auto &term : terms_received())
+		if (term.first == pid)
+			senders.push_back(term.second);
+	return senders;
+}
+
+pid_t
+first_term_sender(pid_t pid)
+{
+	kill(pid, SIGTERM);
+	EXPECT_TRUE(eventually([&] { return !term_senders(pid).empty(); }))
+	    << pid << " recorded no SIGTERM";
+	std::vector<pid_t> senders = term_senders(pid);
+	return senders.empty() ? 0 : senders[0];
+}
+
 bool
 eventually(const std::function<bool()> &cond, int ms)
 {
@@ -396,7 +452,8 @@ eventually(const std::function<bool()> &cond, int ms)
 			return true;
 		clock_gettime(CLOCK_MONOTONIC, &now);
 		if ((now.tv_sec - start.tv_sec) * 1000 +
-			(now.tv_nsec - start.tv_nsec) / 1000000 >= ms)
+			(now.tv_nsec - start.tv_nsec) / 1000000 >=
+		    ms)
 			return false;
 		pause_briefly();
 	}
@@ -406,17 +463,19 @@ int
 wait_exit(pid_t pid, int ms)
 {
 	int status = -1;
-	eventually([&] {
-		pid_t got;
-		while ((got = waitpid(pid, &status, WNOHANG)) == -1 &&
-		    errno == EINTR)
-			;
-		if (got == 0)
-			status = -1;
-		else if (got == -1)
-			status = -2;
-		return got != 0;
-	}, ms);
+	eventually(
+	    [&] {
+		    pid_t got;
+		    while ((got = waitpid(pid, &status, WNOHANG)) == -1 &&
+			errno == EINTR)
+			    ;
+		    if (got == 0)
+			    status = -1;
+		    else if (got == -1)
+			    status = -2;
+		    return got != 0;
+	    },
+	    ms);
 	return status;
 }
 

@@ -41,11 +41,11 @@ struct RunOptions {
 };
 
 /* Start the binary with args; standard output and error go to files. */
-pid_t start_program(const std::vector<std::string> &args,
-    const RunOptions &opts = {});
+pid_t start_program(
+    const std::vector<std::string> &args, const RunOptions &opts = {});
 /* Start it and wait for the starting process: its raw wait status. */
-int run_program(const std::vector<std::string> &args,
-    const RunOptions &opts = {});
+int run_program(
+    const std::vector<std::string> &args, const RunOptions &opts = {});
 std::string program_stdout();
 std::string program_stderr();
 
@@ -62,6 +62,25 @@ std::vector<Client> started_clients();
 std::vector<std::pair<pid_t, pid_t>> terms_received();
 bool got_term(pid_t pid);
 
+struct Started {
+	pid_t daemon = 0;
+	Client v4 {}, v6 {};
+};
+/*
+ * Start the binary for ifname and wait until it has returned 0 and the
+ * newest stand-ins for ifname run and, unless FAKE_DHCLIENT_NO_PIDFILE is
+ * set, have written their PID files.
+ */
+Started start_serving(const std::string &ifname);
+/*
+ * Who sent pid its first SIGTERM.  Called once the daemon has ended: the
+ * test then signals pid itself, so the answer is 1 (the test) exactly when
+ * the daemon never did.
+ */
+pid_t first_term_sender(pid_t pid);
+/* How many SIGTERMs pid recorded, and from whom. */
+std::vector<pid_t> term_senders(pid_t pid);
+
 /* Poll cond until it holds or ms have passed. */
 bool eventually(const std::function<bool()> &cond, int ms = 5000);
 /*
@@ -77,7 +96,7 @@ bool exists(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 std::vector<std::string> list_dir(const std::string &path);
 std::vector<pid_t> processes(); /* every process here but PID 1 */
-bool alive(pid_t pid);          /* exists and is not a zombie */
+bool alive(pid_t pid); /* exists and is not a zombie */
 /* The fields of /proc/PID/stat after the command name; [0] is the state. */
 std::vector<std::string> stat_fields(pid_t pid);
 

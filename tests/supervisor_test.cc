@@ -14,54 +14,12 @@
 
 namespace {
 
-struct Started {
-	pid_t daemon;
-	Client v4, v6;
-};
-
-/*
- * Start the binary for em0 and wait until both stand-ins run and, unless
- * the test writes them itself, have written their PID files.
- */
 Started
 start_em0(bool clients_write_pidfiles = true)
 {
-	Started s{};
 	if (!clients_write_pidfiles)
 		setenv("FAKE_DHCLIENT_NO_PIDFILE", "1", 1);
-	EXPECT_EQ(describe(run_program({ "em0" })), "exit 0");
-	s.daemon = atoi(read_file(pidfile("em0")).value_or("0").c_str());
-	EXPECT_TRUE(eventually([] {
-		return started_clients().size() == 2 &&
-		    (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr ||
-			(read_file(pidfile("em0", "4")).value_or("").find('\n') !=
-				std::string::npos &&
-			    read_file(pidfile("em0", "6")).value_or("").find(
-				'\n') != std::string::npos));
-	})) << "both clients should start";
-	std::vector<Client> clients = started_clients();
-	if (clients.size() == 2) {
-		s.v4 = clients[0];
-		s.v6 = clients[1];
-	}
-	return s;
-}
-
-/*
- * Who sent pid its first SIGTERM.  Called once the daemon has ended: the
- * test then signals pid itself, so the answer is 1 (the test) exactly when
- * the daemon never did.  A stand-in that was signalled already has ended.
- */
-pid_t
-first_term_sender(pid_t pid)
-{
-	kill(pid, SIGTERM);
-	EXPECT_TRUE(eventually([&] { return got_term(pid); }))
-	    << pid << " recorded no SIGTERM";
-	for (const auto &term : terms_received())
-		if (term.first == pid)
-			return term.second;
-	return 0;
+	return start_serving("em0");
 }
 
 TEST(Daemon, IsReadyWhenTheCommandReturns)
@@ -78,8 +36,9 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 		std::optional<std::string> text = read_file(pidfile("em0"));
 		ASSERT_TRUE(text.has_value());
 		ASSERT_FALSE(text->empty());
-		EXPECT_EQ(text->find_first_not_of("0123456789"),
-		    std::string::npos) << "\"" << *text << "\"";
+		EXPECT_EQ(
+		    text->find_first_not_of("0123456789"), std::string::npos)
+		    << "\"" << *text << "\"";
 		pid_t daemon = atoi(text->c_str());
 		EXPECT_NE(daemon, starter);
 		ASSERT_TRUE(alive(daemon));
@@ -87,12 +46,12 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 		/* stat: state ppid pgrp session tty_nr ... */
 		std::vector<std::string> fields = stat_fields(daemon);
 		ASSERT_GT(fields.size(), 4u);
-		EXPECT_EQ(fields[3], std::to_string(daemon)) << "session leader";
+		EXPECT_EQ(fields[3], std::to_string(daemon))
+		    << "session leader";
 		EXPECT_EQ(fields[4], "0") << "no controlling terminal";
 		/* The starter had one: its clients still hold it. */
-		ASSERT_TRUE(eventually([] {
-			return started_clients().size() == 2;
-		}));
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 2; }));
 		EXPECT_NE(stat_fields(started_clients()[0].pid).at(4), "0");
 
 		char cwd[256] = "";
@@ -109,13 +68,13 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 
 		/* Nothing but what it inherited: no channel, no PID file. */
 		EXPECT_EQ(list_dir("/proc/" + std::to_string(daemon) + "/fd"),
-		    (std::vector<std::string>{ "0", "1", "2" }));
+		    (std::vector<std::string> { "0", "1", "2" }));
 		EXPECT_EQ(program_stderr(), "");
 	});
 }
 
 /* How a client's PID file may look; %d stands for its PID. */
-class ClientPidfileText : public testing::TestWithParam<std::string> {};
+class ClientPidfileText : public testing::TestWithParam<std::string> { };
 
 TEST_P(ClientPidfileText, SigtermStopsBothClientsAndRemovesThePidfile)
 {
@@ -157,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Shutdown, ClientPidfileText,
  * stands for the PID of a bystander, a live process named dhclient that
  * leads a process group of its own.
  */
-class BadIPv4Pidfile : public testing::TestWithParam<const char *> {};
+class BadIPv4Pidfile : public testing::TestWithParam<const char *> { };
 
 TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 {
@@ -166,21 +125,23 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 		pid_t bystander = start_bystander();
 		Started s = start_em0(false);
 		ASSERT_GT(s.v6.pid, 0);
-		write_file(pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
+		write_file(
+		    pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
 		if (text != "missing") {
 			std::string filled = text;
 			size_t b = filled.find('B');
 			if (b != std::string::npos)
 				filled.replace(b, 1, std::to_string(bystander));
 			if (filled.rfind("wrap ", 0) == 0)
-				filled = std::to_string((1LL << 32) + bystander);
+				filled =
+				    std::to_string((1LL << 32) + bystander);
 			write_file(pidfile("em0", "4"), filled);
 		}
 
 		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
-		EXPECT_EQ(read_file(pidfile("em0")),
-		    std::to_string(s.daemon)) << "its PID file stays";
+		EXPECT_EQ(read_file(pidfile("em0")), std::to_string(s.daemon))
+		    << "its PID file stays";
 		EXPECT_EQ(first_term_sender(s.v6.pid), 1);
 		EXPECT_EQ(first_term_sender(bystander), 1);
 		EXPECT_EQ(first_term_sender(s.v4.pid), 1);
@@ -188,8 +149,8 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shutdown, BadIPv4Pidfile,
-    testing::Values("missing", "", "\n", "dhclient\n", "0\n", "-1\n",
-	"-B\n", "wrap B"),
+    testing::Values(
+	"missing", "", "\n", "dhclient\n", "0\n", "-1\n", "-B\n", "wrap B"),
     [](const testing::TestParamInfo<const char *> &info) {
 	    return "case" + std::to_string(info.index);
     });
@@ -199,7 +160,8 @@ TEST(Shutdown, MissingIPv6PidfileEndsTheDaemonAfterTheIPv4Client)
 	in_sandbox({}, [] {
 		Started s = start_em0(false);
 		ASSERT_GT(s.v4.pid, 0);
-		write_file(pidfile("em0", "4"), std::to_string(s.v4.pid) + "\n");
+		write_file(
+		    pidfile("em0", "4"), std::to_string(s.v4.pid) + "\n");
 
 		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
@@ -219,12 +181,13 @@ TEST(Shutdown, StalePidOfAnotherProgramIsLeftAlone)
 		}
 		ASSERT_TRUE(eventually([&] {
 			return read_file("/proc/" + std::to_string(other) +
-			    "/comm") == std::string("sleep\n");
+				   "/comm") == std::string("sleep\n");
 		}));
 		Started s = start_em0(false);
 		ASSERT_GT(s.v6.pid, 0);
 		write_file(pidfile("em0", "4"), std::to_string(other) + "\n");
-		write_file(pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
+		write_file(
+		    pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
 
 		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
@@ -236,6 +199,9 @@ TEST(Shutdown, StalePidOfAnotherProgramIsLeftAlone)
 
 TEST(Shutdown, WithoutProcfsTheClientsAreSignalledUnchecked)
 {
+#ifdef BISTACK_SANITIZED
+	GTEST_SKIP() << "the sanitizers' run-time itself needs /proc";
+#endif
 	in_sandbox({}, [] {
 		Started s = start_em0();
 		ASSERT_GT(s.v6.pid, 0);
@@ -250,7 +216,7 @@ TEST(Shutdown, WithoutProcfsTheClientsAreSignalledUnchecked)
 }
 
 /* Where the daemon cannot record its PID: no directory, or a full disk. */
-class UnusableRunDirectory : public testing::TestWithParam<bool> {};
+class UnusableRunDirectory : public testing::TestWithParam<bool> { };
 
 TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
 {
@@ -259,19 +225,20 @@ TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
 	setup.run_dir = !missing;
 	in_sandbox(setup, [&] {
 		if (!missing) {
-			/* Full, yet a new file can be made: the write fails late. */
-			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs", 0,
-				      "size=4k"),
+			/* Full, yet a new file can be made: the write fails
+			 * late. */
+			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
+				      0, "size=4k"),
 			    0);
-			write_file("/var/run/dhclient/filler", std::string(4096, 'x'));
+			write_file(
+			    "/var/run/dhclient/filler", std::string(4096, 'x'));
 		}
 		EXPECT_EQ(describe(run_program({ "em0" })), "exit 1");
 		EXPECT_EQ(program_stderr(), "");
 		EXPECT_FALSE(exists(pidfile("em0")));
 		/* The clients run on; nothing is rolled back. */
-		ASSERT_TRUE(eventually([] {
-			return started_clients().size() == 2;
-		}));
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 2; }));
 		for (const Client &client : started_clients())
 			EXPECT_TRUE(alive(client.pid));
 		/* The daemon ended with 1 before the command did. */
@@ -302,8 +269,8 @@ TEST(Daemon, SigtermRightAfterTheCommandReturnsIsNeverLost)
 		for (int round = 0; round < 40; round++) {
 			SCOPED_TRACE("round " + std::to_string(round));
 			ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
-			pid_t daemon =
-			    atoi(read_file(pidfile("em0")).value_or("0").c_str());
+			pid_t daemon = atoi(
+			    read_file(pidfile("em0")).value_or("0").c_str());
 			ASSERT_GT(daemon, 0);
 			kill(daemon, SIGTERM);
 			ASSERT_EQ(describe(wait_exit(daemon)), "exit 0");
@@ -329,8 +296,8 @@ start_and_hold_at_pidfile(pid_t *starter)
 			std::vector<std::string> fields = stat_fields(pid);
 			if (fields.size() > 1 &&
 			    fields[1] == std::to_string(*starter) &&
-			    read_file("/proc/" + std::to_string(pid) + "/wchan") ==
-				std::string("wait_for_partner"))
+			    read_file("/proc/" + std::to_string(pid) +
+				"/wchan") == std::string("wait_for_partner"))
 				daemon = pid;
 		}
 		return daemon != 0;

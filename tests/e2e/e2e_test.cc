@@ -61,11 +61,13 @@ live_client(const std::string &tag)
 {
 	pid_t pid = 0;
 	EXPECT_TRUE(eventually([&] {
-		pid = atoi(read_file(pidfile("em0", tag)).value_or("0").c_str());
+		pid =
+		    atoi(read_file(pidfile("em0", tag)).value_or("0").c_str());
 		return pid > 0 &&
 		    read_file("/proc/" + std::to_string(pid) + "/comm") ==
-			std::string("dhclient\n");
-	})) << "no live dhclient in the IPv" << tag << " PID file";
+		    std::string("dhclient\n");
+	})) << "no live dhclient in the IPv"
+	    << tag << " PID file";
 	return pid;
 }
 
@@ -80,7 +82,7 @@ PrintTo(const Server &server, std::ostream *os)
 	*os << server.mode;
 }
 
-class RealClients : public testing::TestWithParam<Server> {};
+class RealClients : public testing::TestWithParam<Server> { };
 
 TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 {
@@ -100,18 +102,24 @@ TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 		ASSERT_GT(daemon, 0);
 		pid_t v4 = live_client("4"), v6 = live_client("6");
 
-		/* Leases from the server's ranges, .100-.199 and ::100-::1ff. */
+		/* Leases from the server's ranges, .100-.199 and ::100-::1ff.
+		 */
 		std::string addr4, addr6;
-		EXPECT_TRUE(eventually([&] {
-			addr4 = output_of(lab + " addr 4");
-			addr6 = output_of(lab + " addr 6");
-			return !addr4.empty() && (!server.dhcpv6 || !addr6.empty());
-		}, 20000)) << "leases: \"" << addr4 << "\" \"" << addr6 << "\"";
+		EXPECT_TRUE(eventually(
+		    [&] {
+			    addr4 = output_of(lab + " addr 4");
+			    addr6 = output_of(lab + " addr 6");
+			    return !addr4.empty() &&
+				(!server.dhcpv6 || !addr6.empty());
+		    },
+		    20000))
+		    << "leases: \"" << addr4 << "\" \"" << addr6 << "\"";
 		EXPECT_EQ(addr4.rfind("192.0.2.1", 0), 0u) << addr4;
 		EXPECT_EQ(addr4.find('\n'), std::string::npos) << addr4;
 		if (server.dhcpv6) {
 			EXPECT_EQ(addr6.rfind("2001:db8::1", 0), 0u) << addr6;
-			EXPECT_EQ(addr6.size(), std::string("2001:db8::1xx").size())
+			EXPECT_EQ(
+			    addr6.size(), std::string("2001:db8::1xx").size())
 			    << addr6;
 		}
 		EXPECT_TRUE(alive(v4) && alive(v6)) << "a client ended early";
@@ -125,15 +133,17 @@ TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 		EXPECT_NE(describe(wait_exit(v6)), "still running");
 		EXPECT_FALSE(exists(pidfile("em0")));
 
-		/* The clients talk on standard error; the supervisor does not. */
+		/* The clients talk on standard error; the supervisor does not.
+		 */
 		std::string err = program_stderr();
 		EXPECT_EQ(err.find("bistack-lease"), std::string::npos) << err;
-		EXPECT_EQ(err.find("Failed to spawn"), std::string::npos) << err;
+		EXPECT_EQ(err.find("Failed to spawn"), std::string::npos)
+		    << err;
 	});
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, RealClients,
-    testing::Values(Server{ "dual", true }, Server{ "v4only", false }),
+    testing::Values(Server { "dual", true }, Server { "v4only", false }),
     [](const testing::TestParamInfo<Server> &info) {
 	    return info.param.dhcpv6 ? "DualStack" : "WithoutDHCPv6";
     });

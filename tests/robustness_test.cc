@@ -1,0 +1,150 @@
+/*
+ * What a daemon that runs for the machine's whole uptime must bear: hostile
+ * interface names, many start/stop cycles, many instances, and a storm of
+ * signals during its shutdown.
+ */
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/* Stop the daemon and check that it stopped exactly its own two clients. */
+void
+stop_and_check(const Started &s, const std::string &ifname)
+{
+	ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+	EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0") << ifname;
+	EXPECT_TRUE(eventually([&] {
+		return term_senders(s.v4.pid).size() == 1 &&
+		    term_senders(s.v6.pid).size() == 1;
+	})) << ifname;
+	EXPECT_EQ(term_senders(s.v4.pid), std::vector<pid_t> { s.daemon });
+	EXPECT_EQ(term_senders(s.v6.pid), std::vector<pid_t> { s.daemon });
+	EXPECT_FALSE(exists(pidfile(ifname)));
+}
+
+struct Name {
+	std::string ifname;
+	bool recorded; /* whether its PID file can be made */
+};
+
+void
+PrintTo(const Name &name, std::ostream *os)
+{
+	*os << testing::PrintToString(name.ifname.substr(0, 40));
+}
+
+class HostileName : public testing::TestWithParam<Name> { };
+
+TEST_P(HostileName, GetsExactlyTheDesignedOutcome)
+{
+	in_sandbox({}, [] {
+		const Name name = GetParam();
+		pid_t bystander = start_bystander();
+		setenv("FAKE_DHCLIENT_LINGER", "1", 1);
+
+		if (name.recorded) {
+			stop_and_check(start_serving(name.ifname), name.ifname);
+		} else {
+			EXPECT_EQ(
+			    describe(run_program({ name.ifname })), "exit 1");
+			EXPECT_FALSE(exists(pidfile(name.ifname)));
+			/* Both clients still got the name, byte for byte. */
+			ASSERT_TRUE(eventually(
+			    [] { return started_clients().size() == 2; }));
+			for (const Client &client : started_clients())
+				EXPECT_EQ(client.argv.back(), name.ifname);
+			/* The daemon has ended, with 1; nothing was signalled.
+			 */
+			int status = -1;
+			EXPECT_GT(waitpid(-1, &status, WNOHANG), 0);
+			EXPECT_EQ(describe(status), "exit 1");
+			EXPECT_EQ(processes().size(), 3u)
+			    << "bystander, clients";
+			EXPECT_TRUE(terms_received().empty());
+		}
+		EXPECT_EQ(program_stderr(), "");
+		EXPECT_EQ(first_term_sender(bystander), 1);
+		EXPECT_EQ(list_dir("/var/run/dhclient").size(),
+		    name.recorded ? 2u : 0u)
+		    << "only the clients' PID files";
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, HostileName,
+    testing::Values(Name { "em\n0", true }, Name { "..", true },
+	Name { "em0; rm -rf ~", true }, Name { "../escape", false },
+	Name { "missing/dir", false }, Name { std::string(300, 'x'), false },
+	Name { std::string(5000, 'y'), false }),
+    [](const testing::TestParamInfo<Name> &info) {
+	    return "case" + std::to_string(info.index);
+    });
+
+TEST(Soak, TwoHundredStartStopCyclesLeaveNothingBehind)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_LINGER", "1", 1);
+		for (int cycle = 0; cycle < 200; cycle++) {
+			SCOPED_TRACE("cycle " + std::to_string(cycle));
+			Started s = start_serving("em0");
+			ASSERT_GT(s.v6.pid, 0);
+			ASSERT_EQ(list_dir("/proc/" + std::to_string(s.daemon) +
+				      "/fd"),
+			    (std::vector<std::string> { "0", "1", "2" }));
+			stop_and_check(s, "em0");
+			/* The lingering stand-ins are this test's to end. */
+			for (pid_t client : { s.v4.pid, s.v6.pid }) {
+				kill(client, SIGKILL);
+				wait_exit(client);
+			}
+			ASSERT_EQ(processes(), std::vector<pid_t> {});
+			if (testing::Test::HasFailure())
+				return;
+		}
+	});
+}
+
+TEST(Scale, FortyInterfacesAreServedAndStoppedIndependently)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_LINGER", "1", 1);
+		std::vector<std::string> names;
+		std::vector<Started> running;
+		for (int i = 0; i < 40; i++) {
+			names.push_back("em" + std::to_string(i));
+			running.push_back(start_serving(names.back()));
+		}
+		std::set<pid_t> daemons;
+		for (const Started &s : running)
+			daemons.insert(s.daemon);
+		EXPECT_EQ(daemons.size(), 40u);
+
+		/* Stopped in another order than started, each by its PID file.
+		 */
+		for (int i = 39; i >= 0; i -= 2)
+			stop_and_check(running[i], names[i]);
+		for (int i = 0; i < 40; i += 2)
+			stop_and_check(running[i], names[i]);
+		EXPECT_EQ(terms_received().size(), 80u);
+	});
+}
+
+TEST(SignalStorm, ManySigtermsStopEachClientOnce)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_LINGER", "1", 1);
+		Started s = start_serving("em0");
+		for (int i = 0; i < 500 && kill(s.daemon, SIGTERM) == 0; i++)
+			;
+		stop_and_check(s, "em0");
+	});
+}
+
+} // namespace
