@@ -19,7 +19,7 @@ namespace {
 void
 stop_and_check(const Started &s, const std::string &ifname)
 {
-	ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+	ASSERT_TRUE(send_sigterm(s.daemon));
 	EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0") << ifname;
 	EXPECT_TRUE(eventually([&] {
 		return term_senders(s.v4.pid).size() == 1 &&
@@ -141,7 +141,7 @@ TEST(SignalStorm, ManySigtermsStopEachClientOnce)
 	in_sandbox({}, [] {
 		setenv("FAKE_DHCLIENT_LINGER", "1", 1);
 		Started s = start_serving("em0");
-		for (int i = 0; i < 500 && kill(s.daemon, SIGTERM) == 0; i++)
+		for (int i = 0; i < 500 && send_sigterm(s.daemon); i++)
 			;
 		stop_and_check(s, "em0");
 	});

@@ -125,6 +125,13 @@ lay_out(const SandboxSetup &setup)
 		TRY(mkdir("/run/dhclient", 0755), "mkdir /run/dhclient");
 	TRY(mkdir(records().c_str(), 0755), "mkdir records");
 	TRY(setenv("FAKE_DHCLIENT_DIR", records().c_str(), 1), "setenv");
+	/*
+	 * In a sanitizer build, a report must never pass for the binary's own
+	 * status 1.  (Harmless elsewhere; a caller's own settings win.)
+	 */
+	TRY(setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=1", 0), "setenv");
+	TRY(setenv("UBSAN_OPTIONS", "exitcode=87:print_stacktrace=1", 0),
+	    "setenv");
 	why = copy_executable(FAKE_DHCLIENT_PATH, bystander());
 	if (!why.empty())
 		return why;
@@ -187,6 +194,12 @@ keep_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
 	pid_t init = fork();
 	if (init == 0) {
 		die_with_parent(0);
+		/*
+		 * A session of its own: a process group reaches past the PID
+		 * namespace, so kill(0, ...) or kill(-pgid, ...) from a faulty
+		 * test or binary must find only the sandbox's processes.
+		 */
+		setsid();
 		why = lay_out(setup);
 		if (!why.empty()) {
 			fprintf(stderr, "sandbox: %s\n", why.c_str());
@@ -250,7 +263,7 @@ in_sandbox(const SandboxSetup &setup, const std::function<void()> &body)
 }
 
 /*
- * Make the test (PID 1 here) a session leader with a terminal, once: the
+ * Give the test's session (PID 1 leads it) a terminal, once: the
  * binary then starts in a session that has a controlling terminal, and the
  * terminal stays with the session until the sandbox ends.
  */
@@ -265,7 +278,6 @@ take_terminal()
 	ASSERT_NE(master, -1) << strerror(errno);
 	ASSERT_EQ(grantpt(master), 0);
 	ASSERT_EQ(unlockpt(master), 0);
-	ASSERT_NE(setsid(), -1) << strerror(errno);
 	int slave = open(ptsname(master), O_RDWR);
 	ASSERT_NE(slave, -1) << strerror(errno);
 	ASSERT_EQ(ioctl(slave, TIOCSCTTY, 0), 0) << strerror(errno);
@@ -399,6 +411,7 @@ start_serving(const std::string &ifname)
 	pid_t starter = start_program({ ifname });
 	EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
 	s.daemon = atoi(read_file(pidfile(ifname)).value_or("0").c_str());
+	EXPECT_GT(s.daemon, 1) << "no daemon PID for " << ifname;
 	bool own_pidfiles = getenv("FAKE_DHCLIENT_NO_PIDFILE") == nullptr;
 	auto written = [&](const std::string &tag, pid_t pid) {
 		return !own_pidfiles ||
@@ -432,10 +445,21 @@ term_senders(pid_t pid)
 	return senders;
 }
 
+bool
+send_sigterm(pid_t pid)
+{
+	if (pid <= 1) {
+		ADD_FAILURE() << "refusing to signal " << pid;
+		return false;
+	}
+	return kill(pid, SIGTERM) == 0;
+}
+
 pid_t
 first_term_sender(pid_t pid)
 {
-	kill(pid, SIGTERM);
+	if (!send_sigterm(pid))
+		return 0;
 	EXPECT_TRUE(eventually([&] { return !term_senders(pid).empty(); }))
 	    << pid << " recorded no SIGTERM";
 	std::vector<pid_t> senders = term_senders(pid);

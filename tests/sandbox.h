@@ -78,6 +78,11 @@ Started start_serving(const std::string &ifname);
  * the daemon never did.
  */
 pid_t first_term_sender(pid_t pid);
+/*
+ * SIGTERM to one process of the sandbox; refuses 0, 1 and negative numbers
+ * (a process group, or every process) with a test failure.
+ */
+bool send_sigterm(pid_t pid);
 /* How many SIGTERMs pid recorded, and from whom. */
 std::vector<pid_t> term_senders(pid_t pid);
 

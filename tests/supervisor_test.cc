@@ -94,7 +94,7 @@ TEST_P(ClientPidfileText, SigtermStopsBothClientsAndRemovesThePidfile)
 		v4_text = read_file(pidfile("em0", "4")).value_or("");
 		v6_text = read_file(pidfile("em0", "6")).value_or("");
 
-		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
 		EXPECT_EQ(first_term_sender(s.v4.pid), s.daemon);
 		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
@@ -138,7 +138,7 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 			write_file(pidfile("em0", "4"), filled);
 		}
 
-		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
 		EXPECT_EQ(read_file(pidfile("em0")), std::to_string(s.daemon))
 		    << "its PID file stays";
@@ -163,7 +163,7 @@ TEST(Shutdown, MissingIPv6PidfileEndsTheDaemonAfterTheIPv4Client)
 		write_file(
 		    pidfile("em0", "4"), std::to_string(s.v4.pid) + "\n");
 
-		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
 		EXPECT_EQ(first_term_sender(s.v4.pid), s.daemon);
 		EXPECT_EQ(first_term_sender(s.v6.pid), 1);
@@ -189,7 +189,7 @@ TEST(Shutdown, StalePidOfAnotherProgramIsLeftAlone)
 		write_file(
 		    pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
 
-		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
 		EXPECT_EQ(describe(wait_exit(other, 0)), "still running");
 		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
@@ -208,7 +208,7 @@ TEST(Shutdown, WithoutProcfsTheClientsAreSignalledUnchecked)
 		/* An empty /proc: no process's name can be told. */
 		ASSERT_EQ(mount("tmpfs", "/proc", "tmpfs", 0, nullptr), 0);
 
-		ASSERT_EQ(kill(s.daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
 		EXPECT_EQ(first_term_sender(s.v4.pid), s.daemon);
 		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
@@ -272,7 +272,7 @@ TEST(Daemon, SigtermRightAfterTheCommandReturnsIsNeverLost)
 			pid_t daemon = atoi(
 			    read_file(pidfile("em0")).value_or("0").c_str());
 			ASSERT_GT(daemon, 0);
-			kill(daemon, SIGTERM);
+			ASSERT_TRUE(send_sigterm(daemon));
 			ASSERT_EQ(describe(wait_exit(daemon)), "exit 0");
 			ASSERT_FALSE(exists(pidfile("em0")));
 		}
@@ -331,7 +331,7 @@ TEST(Daemon, SigtermWhileItRecordsItsPidIsNotLost)
 		pid_t starter;
 		pid_t daemon = start_and_hold_at_pidfile(&starter);
 		ASSERT_GT(daemon, 0);
-		ASSERT_EQ(kill(daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(daemon));
 		EXPECT_EQ(release_pidfile(), std::to_string(daemon));
 		EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
@@ -349,7 +349,7 @@ TEST(Daemon, OutlivesAStarterKilledBeforeItsReport)
 		EXPECT_EQ(describe(wait_exit(starter)), "signal 9");
 		EXPECT_EQ(release_pidfile(), std::to_string(daemon));
 
-		ASSERT_EQ(kill(daemon, SIGTERM), 0);
+		ASSERT_TRUE(send_sigterm(daemon));
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
 	});
 }
