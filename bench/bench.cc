@@ -1,0 +1,333 @@
+/*
+ * bistack-lease's benchmark: start, stop, memory, idle cost and scale, with
+ * stand-in clients, measured side by side with a floor program doing the
+ * same process work and with stock tools.  Runs as PID 1 of a private PID
+ * and mount namespace laid out by scripts/bench; prints a Markdown table
+ * and writes it to the file named last on its command line.
+ *
+ *   bench BISTACK-LEASE FLOOR RUNS OUTFILE
+ */
+
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int notify[2]; /* the stand-in clients write a byte here on SIGTERM */
+
+double
+now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+[[noreturn]] void
+die(const std::string &why)
+{
+	fprintf(stderr, "bench: %s\n", why.c_str());
+	exit(1);
+}
+
+struct Stats {
+	double median, p10, p90, max;
+};
+
+Stats
+stats(std::vector<double> v)
+{
+	std::sort(v.begin(), v.end());
+	auto at = [&](double q) { return v[(size_t)(q * (v.size() - 1))]; };
+	return { at(0.5), at(0.1), at(0.9), v.back() };
+}
+
+std::string
+fmt(const char *format, double a, double b = 0, double c = 0)
+{
+	char buf[128];
+	snprintf(buf, sizeof(buf), format, a, b, c);
+	return buf;
+}
+
+std::string
+read_text(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+/* Every process here but this one is killed and reaped, every file gone. */
+void
+clean_slate()
+{
+	DIR *dir = opendir("/proc");
+	while (struct dirent *entry = readdir(dir)) {
+		pid_t pid = atoi(entry->d_name);
+		if (pid > 1)
+			kill(pid, SIGKILL);
+	}
+	closedir(dir);
+	while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR)
+		;
+	dir = opendir("/run/dhclient");
+	while (struct dirent *entry = readdir(dir))
+		if (entry->d_name[0] != '.')
+			unlink(("/run/dhclient/" + std::string(entry->d_name))
+				   .c_str());
+	closedir(dir);
+}
+
+/* Run a command to its end (not its daemons'): milliseconds taken. */
+double
+time_command(const std::vector<std::string> &args)
+{
+	std::vector<char *> argv;
+	for (const std::string &arg : args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
+	double start = now_ms();
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDWR);
+		dup2(null, 0);
+		dup2(null, 1);
+		dup2(null, 2);
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	int status;
+	waitpid(pid, &status, 0);
+	double taken = now_ms() - start;
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+		die(args[0] + " failed");
+	return taken;
+}
+
+pid_t
+pid_in(const std::string &path)
+{
+	return atoi(read_text(path).c_str());
+}
+
+/* Wait until both stand-ins for ifname have recorded their PIDs. */
+void
+await_clients(const std::string &ifname)
+{
+	std::string base = "/run/dhclient/dhclient." + ifname;
+	double deadline = now_ms() + 5000;
+	while (read_text(base + ".4.pid").find('\n') == std::string::npos ||
+	    read_text(base + ".6.pid").find('\n') == std::string::npos) {
+		if (now_ms() > deadline)
+			die("the clients of " + ifname + " did not start");
+		usleep(100);
+	}
+}
+
+long
+status_kb(pid_t pid, const char *field)
+{
+	std::string text =
+	    read_text("/proc/" + std::to_string(pid) + "/status");
+	size_t at = text.find(field);
+	return at == std::string::npos
+	    ? -1
+	    : atol(text.c_str() + at + strlen(field));
+}
+
+long
+cpu_ticks(pid_t pid)
+{
+	std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+	std::istringstream in(stat.substr(stat.rfind(')') + 2));
+	std::string field;
+	long utime = 0, stime = 0;
+	for (int i = 3; in >> field; i++) {
+		if (i == 14)
+			utime = atol(field.c_str());
+		if (i == 15)
+			stime = atol(field.c_str());
+	}
+	return utime + stime;
+}
+
+pid_t
+spawn_idle(const std::vector<std::string> &args)
+{
+	std::vector<char *> argv;
+	for (const std::string &arg : args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		execv(argv[0], argv.data());
+		_exit(127);
+	}
+	usleep(200 * 1000); /* a benchmark may settle: no test waits on it */
+	return pid;
+}
+
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	if (argc != 5 || getpid() != 1)
+		die("run it through scripts/bench");
+	const std::string bistack = argv[1], floor_bin = argv[2];
+	const int runs = atoi(argv[3]);
+	std::ostringstream out;
+	if (pipe(notify) == -1)
+		die("pipe");
+	setenv("BENCH_NOTIFY_FD", std::to_string(notify[1]).c_str(), 1);
+
+	/* Start: alternating, so that drift hits all three alike. */
+	const std::vector<std::vector<std::string>> commands = {
+		{ bistack, "em0" },
+		{ floor_bin, "em0" },
+		{ "/sbin/start-stop-daemon", "--start", "--background",
+		    "--make-pidfile", "--pidfile", "/run/dhclient/ssd.pid",
+		    "--exec", "/sbin/dhclient", "--", "-p",
+		    "/run/dhclient/ssd.4.pid", "ssd0" },
+	};
+	std::vector<std::vector<double>> start(commands.size());
+	for (int i = 0; i < runs; i++)
+		for (size_t k = 0; k < commands.size(); k++) {
+			size_t which = (i + k) % commands.size();
+			start[which].push_back(time_command(commands[which]));
+			clean_slate();
+		}
+
+	/* Stop: SIGTERM to the daemon until both clients have it. */
+	std::vector<double> stop;
+	char bytes[2];
+	for (int i = 0; i < runs; i++) {
+		time_command({ bistack, "em0" });
+		await_clients("em0");
+		pid_t daemon = pid_in("/run/dhclient/dhclient.em0.pid");
+		double t0 = now_ms();
+		kill(daemon, SIGTERM);
+		for (int got = 0; got < 2;)
+			got += (int)std::max<ssize_t>(
+			    0, read(notify[0], bytes, 1));
+		stop.push_back(now_ms() - t0);
+		clean_slate();
+	}
+
+	/* Memory and idle cost of one daemon, beside idle sleep and tini. */
+	time_command({ bistack, "em0" });
+	await_clients("em0");
+	pid_t daemon = pid_in("/run/dhclient/dhclient.em0.pid");
+	pid_t sleeper = spawn_idle({ "/bin/sleep", "1000" });
+	bool have_tini = access("/usr/bin/tini", X_OK) == 0;
+	pid_t tini = have_tini
+	    ? spawn_idle({ "/usr/bin/tini", "-s", "--", "/bin/sleep", "1000" })
+	    : 0;
+	long rss = status_kb(daemon, "VmRSS:"),
+	     sleep_rss = status_kb(sleeper, "VmRSS:"),
+	     tini_rss = have_tini ? status_kb(tini, "VmRSS:") : -1;
+	long ticks0 = cpu_ticks(daemon),
+	     switches0 = status_kb(daemon, "voluntary_ctxt_switches:");
+	sleep(10);
+	long idle_ticks = cpu_ticks(daemon) - ticks0;
+	long wakeups =
+	    status_kb(daemon, "voluntary_ctxt_switches:") - switches0;
+	clean_slate();
+
+	/* Scale: N instances at once. */
+	std::vector<std::string> scale_rows;
+	for (int n : { 1, 10, 100 }) {
+		double total = 0;
+		for (int k = 0; k < n; k++)
+			total +=
+			    time_command({ bistack, "em" + std::to_string(k) });
+		long kb = 0;
+		for (int k = 0; k < n; k++) {
+			await_clients("em" + std::to_string(k));
+			kb += status_kb(pid_in("/run/dhclient/dhclient.em" +
+					    std::to_string(k) + ".pid"),
+			    "VmRSS:");
+		}
+		scale_rows.push_back(fmt(
+		    "| %.0f | %.3f | %.0f |", n, total / n, (double)kb / n));
+		clean_slate();
+	}
+
+	Stats s = stats(start[0]), f = stats(start[1]), d = stats(start[2]),
+	      st = stats(stop);
+	auto spread = [](const Stats &x) {
+		return fmt("%.3f (%.3f-%.3f)", x.median, x.p10, x.p90);
+	};
+	auto met = [](bool ok) { return ok ? "met" : "MISSED"; };
+	struct utsname un;
+	uname(&un);
+	time_t t = time(nullptr);
+	char date[32];
+	strftime(date, sizeof(date), "%Y-%m-%d", gmtime(&t));
+	std::string libs;
+	FILE *rd = popen(("readelf -d " + bistack +
+			     " | sed -n 's/.*(NEEDED).*\\[\\(.*\\)\\]/\\1/p'")
+			     .c_str(),
+	    "r");
+	for (char line[256]; rd != nullptr && fgets(line, sizeof(line), rd);)
+		libs += (libs.empty() ? "" : ", ") +
+		    std::string(line, strcspn(line, "\n"));
+	if (rd != nullptr)
+		pclose(rd);
+
+	out << "bistack-lease benchmark, " << date << ", "
+	    << sysconf(_SC_NPROCESSORS_ONLN) << " cores, Linux " << un.release
+	    << "; " << runs << " runs of each start and stop, the three "
+	    << "start commands alternated.\n\n"
+	    << "| measure | bistack-lease | floor | stock tool | target | |\n"
+	    << "|---|---|---|---|---|---|\n"
+	    << "| start to ready, ms: median (p10-p90) | " << spread(s) << " | "
+	    << spread(f) << " | " << spread(d)
+	    << " (start-stop-daemon, one client) | "
+	    << fmt("<= 1.25x floor: %.2fx", s.median / f.median) << " | "
+	    << met(s.median <= 1.25 * f.median) << " |\n"
+	    << "| stop, SIGTERM until both clients have it, ms: median (p90), "
+	       "worst | "
+	    << fmt("%.3f (%.3f), %.3f", st.median, st.p90, st.max)
+	    << " | | | median < 5 | " << met(st.median < 5) << " |\n"
+	    << "| idle resident memory, kB | " << rss << " | | " << sleep_rss
+	    << " (sleep)"
+	    << (have_tini ? ", " + std::to_string(tini_rss) + " (tini)" : "")
+	    << " | <= sleep | " << met(rss <= sleep_rss) << " |\n"
+	    << "| idle CPU over 10 s, clock ticks (wake-ups) | " << idle_ticks
+	    << " (" << wakeups << ") | | | < 1 tick | " << met(idle_ticks < 1)
+	    << " |\n"
+	    << "| run-time libraries | " << libs << " | | | libc only | "
+	    << met(libs.rfind("libc.so", 0) == 0 &&
+		   libs.find(',') == std::string::npos)
+	    << " |\n\n"
+	    << "| instances at once | start per instance, ms (mean) | "
+	       "resident memory per daemon, kB |\n"
+	    << "|---|---|---|\n";
+	for (const std::string &row : scale_rows)
+		out << row << "\n";
+
+	std::string table = out.str();
+	fputs(table.c_str(), stdout);
+	std::ofstream(argv[4]) << table;
+	return 0;
+}
