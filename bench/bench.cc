@@ -97,26 +97,35 @@ clean_slate()
 	closedir(dir);
 }
 
-/* Run a command to its end (not its daemons'): milliseconds taken. */
-double
-time_command(const std::vector<std::string> &args)
+/* Start a command, its output thrown away if quiet. */
+pid_t
+spawn(const std::vector<std::string> &args, bool quiet)
 {
 	std::vector<char *> argv;
 	for (const std::string &arg : args)
 		argv.push_back(const_cast<char *>(arg.c_str()));
 	argv.push_back(nullptr);
-	double start = now_ms();
 	pid_t pid = fork();
 	if (pid == 0) {
-		int null = open("/dev/null", O_RDWR);
-		dup2(null, 0);
-		dup2(null, 1);
-		dup2(null, 2);
+		if (quiet) {
+			int null = open("/dev/null", O_RDWR);
+			dup2(null, 0);
+			dup2(null, 1);
+			dup2(null, 2);
+		}
 		execv(argv[0], argv.data());
 		_exit(127);
 	}
+	return pid;
+}
+
+/* Run a command to its end (not its daemons'): milliseconds taken. */
+double
+time_command(const std::vector<std::string> &args)
+{
+	double start = now_ms();
 	int status;
-	waitpid(pid, &status, 0);
+	waitpid(spawn(args, true), &status, 0);
 	double taken = now_ms() - start;
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
 		die(args[0] + " failed");
@@ -173,15 +182,7 @@ cpu_ticks(pid_t pid)
 pid_t
 spawn_idle(const std::vector<std::string> &args)
 {
-	std::vector<char *> argv;
-	for (const std::string &arg : args)
-		argv.push_back(const_cast<char *>(arg.c_str()));
-	argv.push_back(nullptr);
-	pid_t pid = fork();
-	if (pid == 0) {
-		execv(argv[0], argv.data());
-		_exit(127);
-	}
+	pid_t pid = spawn(args, false);
 	usleep(200 * 1000); /* a benchmark may settle: no test waits on it */
 	return pid;
 }
