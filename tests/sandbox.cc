@@ -61,8 +61,9 @@ write_proc(const char *path, const std::string &text)
 }
 
 /*
- * As root, new mount and PID namespaces.  As anyone else, a user namespace
- * first, where the caller is root over its own mounts and processes.
+ * As root, new mount, PID and UTS namespaces.  As anyone else, a user
+ * namespace first, where the caller is root over its own mounts and
+ * processes.
  */
 std::string
 enter_namespaces()
@@ -83,8 +84,9 @@ enter_namespaces()
 			return std::string("user namespace maps: ") +
 			    strerror(errno);
 	}
-	if (unshare(CLONE_NEWNS | CLONE_NEWPID) == -1)
-		return std::string("mount and PID namespaces: ") +
+	/* UTS too: a DHCP client's script may set the host name. */
+	if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS) == -1)
+		return std::string("mount, PID and UTS namespaces: ") +
 		    strerror(errno);
 	return "";
 }
