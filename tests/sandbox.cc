@@ -61,8 +61,8 @@ write_proc(const char *path, const std::string &text)
 }
 
 /*
- * As root, new mount, PID and UTS namespaces.  As anyone else, a user
- * namespace first, where the caller is root over its own mounts and
+ * As root, new mount, PID, UTS and network namespaces.  As anyone else,
+ * a user namespace first, where the caller is root over its own mounts and
  * processes.
  */
 std::string
@@ -84,9 +84,14 @@ enter_namespaces()
 			return std::string("user namespace maps: ") +
 			    strerror(errno);
 	}
-	/* UTS too: a DHCP client's script may set the host name. */
-	if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS) == -1)
-		return std::string("mount, PID and UTS namespaces: ") +
+	/*
+	 * UTS, as a DHCP client's script may set the host name; network, so
+	 * that nothing a test does reaches the machine's own (and, in a user
+	 * namespace, so that a test may make network namespaces of its own).
+	 */
+	if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWUTS | CLONE_NEWNET) ==
+	    -1)
+		return std::string("mount, PID, UTS and network namespaces: ") +
 		    strerror(errno);
 	return "";
 }
