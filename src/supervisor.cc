@@ -33,6 +33,7 @@ run_supervisor(
 	int ready[2];
 	char byte = 0;
 	ssize_t n;
+	int reported = 0;
 
 	/*
 	 * The starting process returns only once the daemon has recorded its
@@ -49,10 +50,15 @@ run_supervisor(
 	case 0:
 		break;
 	default:
+		/*
+		 * The report, then the end of the channel: by then the daemon
+		 * holds nothing but what it inherited.
+		 */
 		close(ready[1]);
-		while ((n = read(ready[0], &byte, 1)) == -1 && errno == EINTR)
-			;
-		_exit(n == 1 ? 0 : 1);
+		while ((n = read(ready[0], &byte, 1)) != 0 &&
+		    (n == 1 || errno == EINTR))
+			reported |= n == 1;
+		_exit(reported ? 0 : 1);
 	}
 
 	close(ready[0]);

@@ -63,9 +63,7 @@ TEST_P(HostileName, GetsExactlyTheDesignedOutcome)
 				EXPECT_EQ(client.argv.back(), name.ifname);
 			/* The daemon has ended, with 1; nothing was signalled.
 			 */
-			int status = -1;
-			EXPECT_GT(waitpid(-1, &status, WNOHANG), 0);
-			EXPECT_EQ(describe(status), "exit 1");
+			EXPECT_EQ(describe(wait_exit(-1)), "exit 1");
 			EXPECT_EQ(processes().size(), 3u)
 			    << "bystander, clients";
 			EXPECT_TRUE(terms_received().empty());

@@ -89,8 +89,8 @@ std::vector<pid_t> term_senders(pid_t pid);
 /* Poll cond until it holds or ms have passed. */
 bool eventually(const std::function<bool()> &cond, int ms = 5000);
 /*
- * Reap a child (orphans are ours too): its raw wait status, or -1 on
- * time-out, -2 if it is no child of the test.
+ * Reap a child (orphans are ours too; -1 for any): its raw wait status,
+ * or -1 on time-out, -2 if it is no child of the test.
  */
 int wait_exit(pid_t pid, int ms = 5000);
 /* "exit N", "signal N" or "still running", for readable assertions. */

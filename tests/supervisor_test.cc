@@ -242,9 +242,7 @@ TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
 		for (const Client &client : started_clients())
 			EXPECT_TRUE(alive(client.pid));
 		/* The daemon ended with 1 before the command did. */
-		int status;
-		EXPECT_GT(waitpid(-1, &status, WNOHANG), 0);
-		EXPECT_EQ(describe(status), "exit 1");
+		EXPECT_EQ(describe(wait_exit(-1)), "exit 1");
 	});
 }
 
