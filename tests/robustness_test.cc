@@ -5,7 +5,6 @@
  */
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <set>
 

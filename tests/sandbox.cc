@@ -402,15 +402,6 @@ terms_received()
 	return terms;
 }
 
-bool
-got_term(pid_t pid)
-{
-	for (const auto &term : terms_received())
-		if (term.first == pid)
-			return true;
-	return false;
-}
-
 Started
 start_serving(const std::string &ifname)
 {

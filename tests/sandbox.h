@@ -1,9 +1,10 @@
 /*
- * The sandbox every test of the real binary runs in: fresh PID and mount
- * namespaces in which /var/run, /sbin/dhclient and /usr/local/sbin/dhclient
- * belong to the test, so the binary runs unmodified with its fixed paths.
- * The test body is PID 1 there: every process the binary leaves behind is
- * its child, and every process is gone when the body ends.
+ * The sandbox every test of the real binary runs in: fresh mount, PID, UTS
+ * and network namespaces in which /var/run, /sbin/dhclient and
+ * /usr/local/sbin/dhclient belong to the test, so the binary runs
+ * unmodified with its fixed paths.  The test body is PID 1 there, leading a
+ * session of its own: every process the binary leaves behind is its child,
+ * no signal reaches outside, and every process is gone when the body ends.
  */
 #ifndef BISTACK_TESTS_SANDBOX_H
 #define BISTACK_TESTS_SANDBOX_H
@@ -60,7 +61,6 @@ struct Client {
 std::vector<Client> started_clients();
 /* Every SIGTERM a stand-in received, as (receiver, sender). */
 std::vector<std::pair<pid_t, pid_t>> terms_received();
-bool got_term(pid_t pid);
 
 struct Started {
 	pid_t daemon = 0;
@@ -68,8 +68,8 @@ struct Started {
 };
 /*
  * Start the binary for ifname and wait until it has returned 0 and the
- * newest stand-ins for ifname run and, unless FAKE_DHCLIENT_NO_PIDFILE is
- * set, have written their PID files.
+ * two stand-ins it started run and, unless FAKE_DHCLIENT_NO_PIDFILE is set,
+ * have written their PID files.
  */
 Started start_serving(const std::string &ifname);
 /*
