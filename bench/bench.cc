@@ -132,12 +132,6 @@ time_command(const std::vector<std::string> &args)
 	return taken;
 }
 
-pid_t
-pid_in(const std::string &path)
-{
-	return atoi(read_text(path).c_str());
-}
-
 /* Wait until both stand-ins for ifname have recorded their PIDs. */
 void
 await_clients(const std::string &ifname)
@@ -150,6 +144,18 @@ await_clients(const std::string &ifname)
 			die("the clients of " + ifname + " did not start");
 		usleep(100);
 	}
+}
+
+/* The daemon serving ifname, once its clients have recorded theirs. */
+pid_t
+daemon_of(const std::string &ifname)
+{
+	await_clients(ifname);
+	pid_t pid = atoi(
+	    read_text("/run/dhclient/dhclient." + ifname + ".pid").c_str());
+	if (pid <= 1)
+		die("no daemon PID for " + ifname);
+	return pid;
 }
 
 long
@@ -179,12 +185,23 @@ cpu_ticks(pid_t pid)
 	return utime + stime;
 }
 
+/* Start an idle program; return once it has exec'd and gone to sleep. */
 pid_t
 spawn_idle(const std::vector<std::string> &args)
 {
 	pid_t pid = spawn(args, false);
-	usleep(200 * 1000); /* a benchmark may settle: no test waits on it */
-	return pid;
+	std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+	double deadline = now_ms() + 5000;
+	for (;;) {
+		std::string text = read_text(stat);
+		size_t close = text.rfind(") ");
+		if (text.find("(bistack_bench)") == std::string::npos &&
+		    close != std::string::npos && text[close + 2] == 'S')
+			return pid;
+		if (now_ms() > deadline)
+			die(args[0] + " did not settle");
+		usleep(100);
+	}
 }
 
 } // namespace
@@ -194,6 +211,8 @@ main(int argc, char *argv[])
 {
 	if (argc != 5 || getpid() != 1)
 		die("run it through scripts/bench");
+	/* A process group reaches past the PID namespace: lead our own. */
+	setsid();
 	const std::string bistack = argv[1], floor_bin = argv[2];
 	const int runs = atoi(argv[3]);
 	std::ostringstream out;
@@ -223,8 +242,7 @@ main(int argc, char *argv[])
 	char bytes[2];
 	for (int i = 0; i < runs; i++) {
 		time_command({ bistack, "em0" });
-		await_clients("em0");
-		pid_t daemon = pid_in("/run/dhclient/dhclient.em0.pid");
+		pid_t daemon = daemon_of("em0");
 		double t0 = now_ms();
 		kill(daemon, SIGTERM);
 		for (int got = 0; got < 2;)
@@ -236,8 +254,7 @@ main(int argc, char *argv[])
 
 	/* Memory and idle cost of one daemon, beside idle sleep and tini. */
 	time_command({ bistack, "em0" });
-	await_clients("em0");
-	pid_t daemon = pid_in("/run/dhclient/dhclient.em0.pid");
+	pid_t daemon = daemon_of("em0");
 	pid_t sleeper = spawn_idle({ "/bin/sleep", "1000" });
 	bool have_tini = access("/usr/bin/tini", X_OK) == 0;
 	pid_t tini = have_tini
@@ -262,12 +279,9 @@ main(int argc, char *argv[])
 			total +=
 			    time_command({ bistack, "em" + std::to_string(k) });
 		long kb = 0;
-		for (int k = 0; k < n; k++) {
-			await_clients("em" + std::to_string(k));
-			kb += status_kb(pid_in("/run/dhclient/dhclient.em" +
-					    std::to_string(k) + ".pid"),
-			    "VmRSS:");
-		}
+		for (int k = 0; k < n; k++)
+			kb += status_kb(
+			    daemon_of("em" + std::to_string(k)), "VmRSS:");
 		scale_rows.push_back(fmt(
 		    "| %.0f | %.3f | %.0f |", n, total / n, (double)kb / n));
 		clean_slate();

@@ -59,8 +59,7 @@ main(int argc, char *argv[])
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
 			len =
 			    snprintf(line, sizeof(line), "%d\n", (int)getpid());
-			/* Like a real client, it runs on without its PID file.
-			 */
+			/* Like a real client, it runs on without it. */
 			write_file(argv[i + 1], line, (size_t)len, O_TRUNC);
 			break;
 		}

@@ -60,8 +60,7 @@ TEST_P(HostileName, GetsExactlyTheDesignedOutcome)
 			    [] { return started_clients().size() == 2; }));
 			for (const Client &client : started_clients())
 				EXPECT_EQ(client.argv.back(), name.ifname);
-			/* The daemon has ended, with 1; nothing was signalled.
-			 */
+			/* The daemon ended with 1; nothing was signalled. */
 			EXPECT_EQ(describe(wait_exit(-1)), "exit 1");
 			EXPECT_EQ(processes().size(), 3u)
 			    << "bystander, clients";
@@ -123,8 +122,7 @@ TEST(Scale, FortyInterfacesAreServedAndStoppedIndependently)
 			daemons.insert(s.daemon);
 		EXPECT_EQ(daemons.size(), 40u);
 
-		/* Stopped in another order than started, each by its PID file.
-		 */
+		/* Stopped in another order, each by its PID file. */
 		for (int i = 39; i >= 0; i -= 2)
 			stop_and_check(running[i], names[i]);
 		for (int i = 0; i < 40; i += 2)

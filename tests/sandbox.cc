@@ -408,7 +408,7 @@ start_serving(const std::string &ifname)
 	Started s;
 	pid_t starter = start_program({ ifname });
 	EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
-	s.daemon = atoi(read_file(pidfile(ifname)).value_or("0").c_str());
+	s.daemon = pid_in(pidfile(ifname));
 	EXPECT_GT(s.daemon, 1) << "no daemon PID for " << ifname;
 	bool own_pidfiles = getenv("FAKE_DHCLIENT_NO_PIDFILE") == nullptr;
 	auto written = [&](const std::string &tag, pid_t pid) {
@@ -522,6 +522,12 @@ read_file(const std::string &path)
 	std::ostringstream data;
 	data << in.rdbuf();
 	return data.str();
+}
+
+pid_t
+pid_in(const std::string &path)
+{
+	return atoi(read_file(path).value_or("0").c_str());
 }
 
 bool

@@ -97,6 +97,8 @@ int wait_exit(pid_t pid, int ms = 5000);
 std::string describe(int status);
 
 std::optional<std::string> read_file(const std::string &path);
+/* The number at the start of a PID file; 0 if there is none. */
+pid_t pid_in(const std::string &path);
 bool exists(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 std::vector<std::string> list_dir(const std::string &path);

@@ -22,6 +22,13 @@ start_em0(bool clients_write_pidfiles = true)
 	return start_serving("em0");
 }
 
+/* Name pid in a client's PID file, as the clients themselves write it. */
+void
+write_client_pidfile(const char *tag, pid_t pid)
+{
+	write_file(pidfile("em0", tag), std::to_string(pid) + "\n");
+}
+
 TEST(Daemon, IsReadyWhenTheCommandReturns)
 {
 	in_sandbox({}, [] {
@@ -125,8 +132,7 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 		pid_t bystander = start_bystander();
 		Started s = start_em0(false);
 		ASSERT_GT(s.v6.pid, 0);
-		write_file(
-		    pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
+		write_client_pidfile("6", s.v6.pid);
 		if (text != "missing") {
 			std::string filled = text;
 			size_t b = filled.find('B');
@@ -160,8 +166,7 @@ TEST(Shutdown, MissingIPv6PidfileEndsTheDaemonAfterTheIPv4Client)
 	in_sandbox({}, [] {
 		Started s = start_em0(false);
 		ASSERT_GT(s.v4.pid, 0);
-		write_file(
-		    pidfile("em0", "4"), std::to_string(s.v4.pid) + "\n");
+		write_client_pidfile("4", s.v4.pid);
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
@@ -185,9 +190,8 @@ TEST(Shutdown, StalePidOfAnotherProgramIsLeftAlone)
 		}));
 		Started s = start_em0(false);
 		ASSERT_GT(s.v6.pid, 0);
-		write_file(pidfile("em0", "4"), std::to_string(other) + "\n");
-		write_file(
-		    pidfile("em0", "6"), std::to_string(s.v6.pid) + "\n");
+		write_client_pidfile("4", other);
+		write_client_pidfile("6", s.v6.pid);
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
@@ -225,8 +229,10 @@ TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
 	setup.run_dir = !missing;
 	in_sandbox(setup, [&] {
 		if (!missing) {
-			/* Full, yet a new file can be made: the write fails
-			 * late. */
+			/*
+			 * Full, yet a new file can be made: the write
+			 * fails late.
+			 */
 			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
 				      0, "size=4k"),
 			    0);
@@ -256,8 +262,8 @@ void
 write_absent_client_pidfiles()
 {
 	setenv("FAKE_DHCLIENT_NO_PIDFILE", "1", 1);
-	write_file(pidfile("em0", "4"), "4000000\n");
-	write_file(pidfile("em0", "6"), "4000001\n");
+	write_client_pidfile("4", 4000000);
+	write_client_pidfile("6", 4000001);
 }
 
 TEST(Daemon, SigtermRightAfterTheCommandReturnsIsNeverLost)
@@ -267,8 +273,7 @@ TEST(Daemon, SigtermRightAfterTheCommandReturnsIsNeverLost)
 		for (int round = 0; round < 40; round++) {
 			SCOPED_TRACE("round " + std::to_string(round));
 			ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
-			pid_t daemon = atoi(
-			    read_file(pidfile("em0")).value_or("0").c_str());
+			pid_t daemon = pid_in(pidfile("em0"));
 			ASSERT_GT(daemon, 0);
 			ASSERT_TRUE(send_sigterm(daemon));
 			ASSERT_EQ(describe(wait_exit(daemon)), "exit 0");

@@ -61,8 +61,7 @@ live_client(const std::string &tag)
 {
 	pid_t pid = 0;
 	EXPECT_TRUE(eventually([&] {
-		pid =
-		    atoi(read_file(pidfile("em0", tag)).value_or("0").c_str());
+		pid = pid_in(pidfile("em0", tag));
 		return pid > 0 &&
 		    read_file("/proc/" + std::to_string(pid) + "/comm") ==
 		    std::string("dhclient\n");
@@ -100,13 +99,11 @@ TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 		RunOptions opts;
 		opts.before_exec = enter_client_network;
 		ASSERT_EQ(describe(run_program({ "em0" }, opts)), "exit 0");
-		pid_t daemon =
-		    atoi(read_file(pidfile("em0")).value_or("0").c_str());
+		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 0);
 		pid_t v4 = live_client("4"), v6 = live_client("6");
 
-		/* Leases from the server's ranges, .100-.199 and ::100-::1ff.
-		 */
+		/* Leases from the ranges .100-.199 and ::100-::1ff. */
 		std::string addr4, addr6;
 		EXPECT_TRUE(eventually(
 		    [&] {
@@ -136,8 +133,7 @@ TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 		EXPECT_NE(describe(wait_exit(v6)), "still running");
 		EXPECT_FALSE(exists(pidfile("em0")));
 
-		/* The clients talk on standard error; the supervisor does not.
-		 */
+		/* Only the clients may talk on standard error. */
 		std::string err = program_stderr();
 		EXPECT_EQ(err.find("bistack-lease"), std::string::npos) << err;
 		EXPECT_EQ(err.find("Failed to spawn"), std::string::npos)
