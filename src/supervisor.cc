@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "pidfile.h"
-#include "procname.h"
+#include "platform.h"
 #include "supervisor.h"
 
 /* The command name of both clients, whatever their paths. */
@@ -132,7 +132,7 @@ stop_client(const char *pidfile)
 	if (pid == -1)
 		exit(1);
 
-	if (process_name(pid, name, sizeof(name)) == 0 &&
+	if (process_name(pid, name, sizeof(name)) == 1 &&
 	    strcmp(name, client_name) != 0)
 		return;
 	kill(pid, SIGTERM);

@@ -1,0 +1,20 @@
+#ifndef BISTACK_PLATFORM_H
+#define BISTACK_PLATFORM_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+/*
+ * The questions the supervisor must ask in each system's own way.  Nothing
+ * outside platform.cc knows which system it runs on.
+ */
+
+/*
+ * Whether process pid is there, and its command name as the kernel keeps it
+ * (the executed file's name).  Returns 1 with the name in name; 0 when no
+ * such process exists or it has ended and awaits its parent (a zombie); -1
+ * when that cannot be told, for want of a way to ask.
+ */
+int process_name(pid_t pid, char *name, size_t size);
+
+#endif
