@@ -4,14 +4,27 @@
  */
 
 #include <sys/types.h>
-#if defined(__FreeBSD__)
-#include <sys/sysctl.h>
-#include <sys/user.h>
-#elif defined(__DragonFly__)
+#if defined(__FreeBSD__) || defined(__DragonFly__)
 #include <sys/param.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/sysctl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet6/in6_var.h>
+#include <ifaddrs.h>
+#endif
+#if defined(__FreeBSD__)
+#include <sys/user.h>
+/* In C++, the struct that nd6.h names is nested in another one. */
+#define prf_ra in6_prflags::prf_ra
+#include <netinet6/nd6.h>
+#undef prf_ra
+#elif defined(__DragonFly__)
 #include <sys/kinfo.h>
-#elif !defined(__linux__)
+#elif defined(__linux__)
+#include <net/if.h>
+#else
 #error "bistack-lease knows Linux, FreeBSD and DragonFly BSD"
 #endif
 
@@ -19,6 +32,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -54,6 +68,41 @@ process_name(pid_t pid, char *name, size_t size)
 		return 0;
 	snprintf(name, size, "%.*s", (int)(rparen - lparen - 1), lparen + 1);
 	return 1;
+}
+
+/*
+ * /proc/net/if_inet6 lists the IPv6 addresses of this network namespace as
+ * "ADDRESS INDEX PREFIXLEN SCOPE FLAGS NAME", in hexadecimal: scope 20 is
+ * link-local, flag 40 tentative and flag 08 duplicated (DAD failed).
+ */
+int
+link_local_ready(const char *ifname)
+{
+	char path[64 + IF_NAMESIZE], line[256];
+	char scope[9], flags[9], name[IF_NAMESIZE + 1];
+	FILE *fp;
+	int ready = 0;
+
+	if (if_nametoindex(ifname) == 0)
+		return -1;
+	snprintf(path, sizeof(path), "/proc/sys/net/ipv6/conf/%s/disable_ipv6",
+	    ifname);
+	if ((fp = fopen(path, "r")) == nullptr)
+		return -1;
+	if (getc(fp) == '1')
+		ready = -1;
+	fclose(fp);
+	if (ready == -1 || (fp = fopen("/proc/net/if_inet6", "r")) == nullptr)
+		return -1;
+	while (fgets(line, sizeof(line), fp) != nullptr)
+		if (sscanf(line, "%*s %*s %*s %8s %8s %16s", scope, flags,
+			name) == 3 &&
+		    strcmp(name, ifname) == 0 &&
+		    strtoul(scope, nullptr, 16) == 0x20 &&
+		    (strtoul(flags, nullptr, 16) & 0x48) == 0)
+			ready = 1;
+	fclose(fp);
+	return ready;
 }
 
 #elif defined(__FreeBSD__)
@@ -103,6 +152,60 @@ process_name(pid_t pid, char *name, size_t size)
 		return 0;
 	snprintf(name, size, "%s", kp.kp_comm);
 	return 1;
+}
+
+#endif
+
+#if defined(__FreeBSD__) || defined(__DragonFly__)
+
+/*
+ * The address flags, as ifconfig(8) reads them: getifaddrs for the
+ * interface's link-local address, then SIOCGIFAFLAG_IN6 for its flags.
+ * FreeBSD gives no link-local address at all to an interface on which
+ * IPv6 is not enabled, and says so in its ND flags; DragonFly has no such
+ * flag.
+ */
+int
+link_local_ready(const char *ifname)
+{
+	struct ifaddrs *all, *ifa;
+	struct in6_ifreq req;
+	int sock, ready = 0;
+
+	if (if_nametoindex(ifname) == 0 ||
+	    (sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0)) == -1)
+		return -1;
+	if (getifaddrs(&all) == -1) {
+		close(sock);
+		return -1;
+	}
+	for (ifa = all; ifa != nullptr; ifa = ifa->ifa_next) {
+		if (ifa->ifa_addr == nullptr ||
+		    ifa->ifa_addr->sa_family != AF_INET6 ||
+		    strcmp(ifa->ifa_name, ifname) != 0)
+			continue;
+		memset(&req, 0, sizeof(req));
+		snprintf(req.ifr_name, sizeof(req.ifr_name), "%s", ifname);
+		memcpy(&req.ifr_ifru.ifru_addr, ifa->ifa_addr,
+		    sizeof(req.ifr_ifru.ifru_addr));
+		if (IN6_IS_ADDR_LINKLOCAL(&req.ifr_ifru.ifru_addr.sin6_addr) &&
+		    ioctl(sock, SIOCGIFAFLAG_IN6, &req) == 0 &&
+		    (req.ifr_ifru.ifru_flags6 &
+			(IN6_IFF_TENTATIVE | IN6_IFF_DUPLICATED |
+			    IN6_IFF_DETACHED)) == 0)
+			ready = 1;
+	}
+	freeifaddrs(all);
+#if defined(ND6_IFF_IFDISABLED)
+	struct in6_ndireq nd;
+	memset(&nd, 0, sizeof(nd));
+	snprintf(nd.ifname, sizeof(nd.ifname), "%s", ifname);
+	if (ready == 0 && ioctl(sock, SIOCGIFINFO_IN6, &nd) == 0 &&
+	    (nd.ndi.flags & ND6_IFF_IFDISABLED) != 0)
+		ready = -1;
+#endif
+	close(sock);
+	return ready;
 }
 
 #endif

@@ -17,4 +17,12 @@
  */
 int process_name(pid_t pid, char *name, size_t size);
 
+/*
+ * Whether a DHCPv6 client can bind to the IPv6 link-local address of
+ * interface ifname: 1 when it has one that is usable (neither tentative
+ * nor duplicated); 0 when it has none yet, or none usable; -1 when there is
+ * nothing to wait for: no such interface, IPv6 off on it, or no way to ask.
+ */
+int link_local_ready(const char *ifname);
+
 #endif

@@ -5,14 +5,30 @@
  * $FAKE_DHCLIENT_NO_PIDFILE is set), and on SIGTERM appends
  * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends; with
  * $FAKE_DHCLIENT_LINGER set it records every SIGTERM and runs on, so that
- * a second one would show.
+ * a second one would show.  More of a real client's ways, on request:
+ *
+ *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it writes its PID file
+ *   FAKE_DHCLIENT_DETACH       lets go of every descriptor it inherited,
+ *                              as a client that goes into the background
+ *   FAKE_DHCLIENT_DEFAULT_TERM catches nothing and changes no signal state:
+ *                              it ends by SIGTERM's default action (as the
+ *                              BSD base client does), if its parent let it
+ *   FAKE_DHCLIENT_REFORK=N     the IPv4 client (given -p) forks N times,
+ *                              1.5 s apart, each time ending the old process
+ *                              and naming the new one in its PID file 700 ms
+ *                              later, as the BSD base client does when it
+ *                              goes into the background; the last one then
+ *                              makes $FAKE_DHCLIENT_DIR/reforked.PID
  */
+
+#include <sys/types.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -25,10 +41,32 @@ write_file(const char *path, const char *data, size_t len, int flags)
 	return close(fd) == 0 && ok;
 }
 
+static void
+nap_ms(long ms)
+{
+	struct timespec ts = { ms / 1000, ms % 1000 * 1000000 };
+	while (nanosleep(&ts, &ts) == -1)
+		;
+}
+
+static void
+write_pid(const char *pidfile)
+{
+	char line[32];
+	int len = snprintf(line, sizeof(line), "%d\n", (int)getpid());
+	/* Like a real client, it runs on without it. */
+	write_file(pidfile, line, (size_t)len, O_TRUNC);
+}
+
 int
 main(int argc, char *argv[])
 {
 	const char *dir = getenv("FAKE_DHCLIENT_DIR");
+	const char *delay = getenv("FAKE_DHCLIENT_DELAY_MS");
+	const char *refork = getenv("FAKE_DHCLIENT_REFORK");
+	bool default_term = getenv("FAKE_DHCLIENT_DEFAULT_TERM") != nullptr;
+	const char *pidfile = nullptr;
+	bool v4 = false;
 	char path[4096], tmp[4200], line[64];
 	sigset_t term;
 	siginfo_t info;
@@ -41,7 +79,8 @@ main(int argc, char *argv[])
 
 	sigemptyset(&term);
 	sigaddset(&term, SIGTERM);
-	sigprocmask(SIG_BLOCK, &term, nullptr);
+	if (!default_term)
+		sigprocmask(SIG_BLOCK, &term, nullptr);
 
 	/* Written whole, then renamed, so a reader never sees half of it. */
 	snprintf(path, sizeof(path), "%s/argv.%d", dir, (int)getpid());
@@ -53,17 +92,43 @@ main(int argc, char *argv[])
 		return 2;
 	rename(tmp, path);
 
-	for (int i = 1; i + 1 < argc; i++) {
-		if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
-			break;
+	if (getenv("FAKE_DHCLIENT_DETACH") != nullptr) {
+		int null = open("/dev/null", O_RDWR);
+		for (int fd = 0; fd < 3; fd++)
+			dup2(null, fd);
+		closefrom(3);
+	}
+
+	for (int i = 1; i + 1 < argc; i++)
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
-			len =
-			    snprintf(line, sizeof(line), "%d\n", (int)getpid());
-			/* Like a real client, it runs on without it. */
-			write_file(argv[i + 1], line, (size_t)len, O_TRUNC);
+			pidfile = argv[i + 1];
+			v4 = strcmp(argv[i], "-p") == 0;
 			break;
 		}
+	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
+		pidfile = nullptr;
+	if (delay != nullptr)
+		nap_ms(atol(delay));
+	if (pidfile != nullptr)
+		write_pid(pidfile);
+
+	if (v4 && refork != nullptr) {
+		for (int n = atoi(refork); n > 0; n--) {
+			nap_ms(1500);
+			if (fork() != 0)
+				_exit(0);
+			nap_ms(700);
+			if (pidfile != nullptr)
+				write_pid(pidfile);
+		}
+		snprintf(
+		    path, sizeof(path), "%s/reforked.%d", dir, (int)getpid());
+		write_file(path, "", 0, O_TRUNC);
 	}
+
+	if (default_term)
+		for (;;)
+			pause();
 
 	snprintf(path, sizeof(path), "%s/events", dir);
 	do {

@@ -3,7 +3,9 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 
@@ -21,6 +23,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -462,6 +465,150 @@ first_term_sender(pid_t pid)
 	    << pid << " recorded no SIGTERM";
 	std::vector<pid_t> senders = term_senders(pid);
 	return senders.empty() ? 0 : senders[0];
+}
+
+/*
+ * The starter is traced from its exec on, and its children with it: the
+ * first two (the clients) are let go at once, the third, the daemon, is
+ * stepped from one system call to the next: up to the end of the pwrite
+ * that records its PID, or the start of the sendto that reports.
+ * A child's first stop and its parent's fork event come in either order,
+ * and the daemon may get there before the clients are let go.
+ */
+pid_t
+start_held(Hold where, pid_t *starter)
+{
+	const long call = where == Hold::Recorded ? SYS_pwrite64 : SYS_sendto;
+	const int op = where == Hold::Recorded ? PTRACE_SYSCALL_INFO_EXIT
+					       : PTRACE_SYSCALL_INFO_ENTRY;
+	long last_call = -1;
+	RunOptions opts;
+	opts.before_exec = [] { ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); };
+	*starter = start_program({ "em0" }, opts);
+	int status;
+	if (waitpid(*starter, &status, 0) != *starter || !WIFSTOPPED(status)) {
+		ADD_FAILURE() << "the starter did not stop at its exec";
+		return 0;
+	}
+	ptrace(PTRACE_SETOPTIONS, *starter, nullptr,
+	    (void *)(long)(PTRACE_O_TRACEFORK | PTRACE_O_TRACESYSGOOD));
+	ptrace(PTRACE_CONT, *starter, nullptr, nullptr);
+
+	std::vector<pid_t> forked;
+	std::set<pid_t> new_children;
+	pid_t daemon = 0;
+	int clients_let_go = 0;
+	bool held = false;
+	while (!held || clients_let_go < 2) {
+		pid_t pid = waitpid(-1, &status, __WALL);
+		if (pid == -1 || (pid == daemon && !WIFSTOPPED(status))) {
+			ADD_FAILURE()
+			    << "the daemon was not held: " << describe(status);
+			return 0;
+		}
+		if (!WIFSTOPPED(status))
+			continue;
+		int sig = WSTOPSIG(status);
+		if (pid == *starter) {
+			if (status >> 8 ==
+			    (SIGTRAP | (PTRACE_EVENT_FORK << 8))) {
+				unsigned long child = 0;
+				ptrace(
+				    PTRACE_GETEVENTMSG, pid, nullptr, &child);
+				forked.push_back((pid_t)child);
+				sig = 0;
+			}
+			ptrace(forked.size() == 3 ? PTRACE_DETACH : PTRACE_CONT,
+			    pid, nullptr, (void *)(long)sig);
+		} else if (pid == daemon && sig == (SIGTRAP | 0x80)) {
+			struct __ptrace_syscall_info info { };
+			ptrace(PTRACE_GET_SYSCALL_INFO, pid,
+			    (void *)sizeof(info), &info);
+			if (info.op == PTRACE_SYSCALL_INFO_ENTRY)
+				last_call = (long)info.entry.nr;
+			held = info.op == op && last_call == call;
+			if (!held)
+				ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+		} else if (pid == daemon) {
+			ptrace(PTRACE_SYSCALL, pid, nullptr, (void *)(long)sig);
+		} else {
+			new_children.insert(pid);
+		}
+		for (auto it = new_children.begin();
+		     it != new_children.end();) {
+			auto at = std::find(forked.begin(), forked.end(), *it);
+			if (at == forked.end()) {
+				++it;
+				continue;
+			}
+			if (at - forked.begin() == 2) {
+				daemon = *it;
+				ptrace(
+				    PTRACE_SYSCALL, daemon, nullptr, nullptr);
+			} else {
+				ptrace(PTRACE_DETACH, *it, nullptr, nullptr);
+				clients_let_go++;
+			}
+			it = new_children.erase(it);
+		}
+	}
+	return daemon;
+}
+
+void
+release_held(pid_t daemon)
+{
+	EXPECT_EQ(ptrace(PTRACE_DETACH, daemon, nullptr, nullptr), 0)
+	    << strerror(errno);
+}
+
+/* It pauses in sleep(3), and each pause is one voluntary context switch. */
+bool
+daemon_looked_again(pid_t daemon)
+{
+	std::string proc = "/proc/" + std::to_string(daemon);
+	auto pausing = [&] {
+		return read_file(proc + "/wchan") ==
+		    std::string("hrtimer_nanosleep");
+	};
+	auto pauses = [&] {
+		std::string status = read_file(proc + "/status").value_or("");
+		size_t at = status.find("voluntary_ctxt_switches:");
+		return at == std::string::npos ? -1
+					       : atol(status.c_str() + at + 24);
+	};
+	if (!eventually(pausing))
+		return false;
+	long before = pauses();
+	return eventually([&] { return pausing() && pauses() > before; });
+}
+
+std::vector<std::string>
+fd_targets(pid_t pid)
+{
+	std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	std::vector<std::string> names = list_dir(dir), targets;
+	std::sort(names.begin(), names.end(),
+	    [](const std::string &a, const std::string &b) {
+		    return atoi(a.c_str()) < atoi(b.c_str());
+	    });
+	for (const std::string &name : names) {
+		char target[PATH_MAX] = "";
+		ssize_t n = readlink(
+		    (dir + "/" + name).c_str(), target, sizeof(target) - 1);
+		std::string t(target, n > 0 ? (size_t)n : 0);
+		for (const char *kind : { "socket", "pipe" })
+			if (t.rfind(std::string(kind) + ":", 0) == 0)
+				t = kind;
+		targets.push_back(t);
+	}
+	return targets;
+}
+
+bool
+shell(const std::string &command)
+{
+	return system(command.c_str()) == 0;
 }
 
 bool

@@ -86,6 +86,31 @@ bool send_sigterm(pid_t pid);
 /* How many SIGTERMs pid recorded, and from whom. */
 std::vector<pid_t> term_senders(pid_t pid);
 
+/*
+ * Start the binary for em0 and hold its daemon, traced by the test until
+ * release_held: Recorded, as soon as its PID is in its PID file; Reporting,
+ * just before it reports to the starter that it is ready.  Returns the
+ * daemon, or 0 after a test failure.
+ */
+enum class Hold { Recorded, Reporting };
+pid_t start_held(Hold where, pid_t *starter);
+void release_held(pid_t daemon);
+
+/*
+ * Wait until the daemon has ended a one-second pause, and so looked at its
+ * IPv4 client, at least once after this call.
+ */
+bool daemon_looked_again(pid_t daemon);
+
+/*
+ * What each descriptor of pid refers to, lowest first: a path, or "socket"
+ * or "pipe".
+ */
+std::vector<std::string> fd_targets(pid_t pid);
+
+/* Run a shell command; true if it exits 0. */
+bool shell(const std::string &command);
+
 /* Poll cond until it holds or ms have passed. */
 bool eventually(const std::function<bool()> &cond, int ms = 5000);
 /*

@@ -22,6 +22,18 @@ start_em0(bool clients_write_pidfiles = true)
 	return start_serving("em0");
 }
 
+/*
+ * All the daemon holds: /dev/null for its standard descriptors, its locked
+ * PID file, and its channel to the IPv6 client's process.
+ */
+std::vector<std::string>
+daemon_fds(const std::string &ifname)
+{
+	std::string own = pidfile(ifname);
+	return { "/dev/null", "/dev/null", "/dev/null",
+		own.substr(own.find("/run/")), "socket" };
+}
+
 /* Name pid in a client's PID file, as the clients themselves write it. */
 void
 write_client_pidfile(const char *tag, pid_t pid)
@@ -73,9 +85,7 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 		ASSERT_EQ(stat(pidfile("em0").c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-		/* Nothing but what it inherited: no channel, no PID file. */
-		EXPECT_EQ(list_dir("/proc/" + std::to_string(daemon) + "/fd"),
-		    (std::vector<std::string> { "0", "1", "2" }));
+		EXPECT_EQ(fd_targets(daemon), daemon_fds("em0"));
 		EXPECT_EQ(program_stderr(), "");
 	});
 }
@@ -119,7 +129,14 @@ INSTANTIATE_TEST_SUITE_P(Shutdown, ClientPidfileText,
     });
 
 /*
- * What the IPv4 client's PID file holds, when it holds no usable PID; B
+ * How long a stop may wait for a client that has not recorded its PID (a
+ * few seconds), with room to spare: the deadline for the daemon's end.
+ */
+const int record_wait = 9000;
+
+/*
+ * What the IPv4 client's PID file holds, when it holds no usable PID, or
+ * what is there instead of a regular file; B
  * stands for the PID of a bystander, a live process named dhclient that
  * leads a process group of its own.
  */
@@ -133,7 +150,17 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 		Started s = start_em0(false);
 		ASSERT_GT(s.v6.pid, 0);
 		write_client_pidfile("6", s.v6.pid);
-		if (text != "missing") {
+		const std::string v4 = pidfile("em0", "4");
+		if (text == "fifo") {
+			ASSERT_EQ(mkfifo(v4.c_str(), 0644), 0);
+		} else if (text == "directory") {
+			ASSERT_EQ(mkdir(v4.c_str(), 0755), 0);
+		} else if (text == "device") {
+			write_file(v4, "");
+			ASSERT_EQ(mount("/dev/null", v4.c_str(), nullptr,
+				      MS_BIND, nullptr),
+			    0);
+		} else if (text != "missing") {
 			std::string filled = text;
 			size_t b = filled.find('B');
 			if (b != std::string::npos)
@@ -141,11 +168,12 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 			if (filled.rfind("wrap ", 0) == 0)
 				filled =
 				    std::to_string((1LL << 32) + bystander);
-			write_file(pidfile("em0", "4"), filled);
+			write_file(v4, filled);
 		}
 
+		/* A file that stays missing or empty is waited for first. */
 		ASSERT_TRUE(send_sigterm(s.daemon));
-		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
+		EXPECT_EQ(describe(wait_exit(s.daemon, record_wait)), "exit 1");
 		EXPECT_EQ(read_file(pidfile("em0")), std::to_string(s.daemon))
 		    << "its PID file stays";
 		EXPECT_EQ(first_term_sender(s.v6.pid), 1);
@@ -155,8 +183,8 @@ TEST_P(BadIPv4Pidfile, EndsTheDaemonBeforeTheIPv6ClientIsSignalled)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shutdown, BadIPv4Pidfile,
-    testing::Values(
-	"missing", "", "\n", "dhclient\n", "0\n", "-1\n", "-B\n", "wrap B"),
+    testing::Values("missing", "", "\n", "dhclient\n", "0\n", "-1\n", "-B\n",
+	"wrap B", "fifo", "directory", "device"),
     [](const testing::TestParamInfo<const char *> &info) {
 	    return "case" + std::to_string(info.index);
     });
@@ -169,7 +197,7 @@ TEST(Shutdown, MissingIPv6PidfileEndsTheDaemonAfterTheIPv4Client)
 		write_client_pidfile("4", s.v4.pid);
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
-		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 1");
+		EXPECT_EQ(describe(wait_exit(s.daemon, record_wait)), "exit 1");
 		EXPECT_EQ(first_term_sender(s.v4.pid), s.daemon);
 		EXPECT_EQ(first_term_sender(s.v6.pid), 1);
 		EXPECT_TRUE(exists(pidfile("em0")));
@@ -219,20 +247,24 @@ TEST(Shutdown, WithoutProcfsTheClientsAreSignalledUnchecked)
 	});
 }
 
-/* Where the daemon cannot record its PID: no directory, or a full disk. */
-class UnusableRunDirectory : public testing::TestWithParam<bool> { };
+/*
+ * Where the daemon's PID file cannot be made or written: no directory, a
+ * read-only one, or a full disk.
+ */
+class UnusableRunDirectory : public testing::TestWithParam<std::string> { };
 
-TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
+TEST_P(UnusableRunDirectory, FailsTheCommandWithNothingStarted)
 {
-	const bool missing = GetParam();
+	const std::string why = GetParam();
 	SandboxSetup setup;
-	setup.run_dir = !missing;
+	setup.run_dir = why != "missing";
 	in_sandbox(setup, [&] {
-		if (!missing) {
-			/*
-			 * Full, yet a new file can be made: the write
-			 * fails late.
-			 */
+		if (why == "read-only") {
+			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
+				      MS_RDONLY, nullptr),
+			    0);
+		} else if (why == "full") {
+			/* Full, yet a new file can be made. */
 			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
 				      0, "size=4k"),
 			    0);
@@ -242,100 +274,131 @@ TEST_P(UnusableRunDirectory, FailsTheCommandAndLeavesNoPidfile)
 		EXPECT_EQ(describe(run_program({ "em0" })), "exit 1");
 		EXPECT_EQ(program_stderr(), "");
 		EXPECT_FALSE(exists(pidfile("em0")));
-		/* The clients run on; nothing is rolled back. */
-		ASSERT_TRUE(
-		    eventually([] { return started_clients().size() == 2; }));
-		for (const Client &client : started_clients())
-			EXPECT_TRUE(alive(client.pid));
-		/* The daemon ended with 1 before the command did. */
-		EXPECT_EQ(describe(wait_exit(-1)), "exit 1");
+		/* Every process it made has ended and is reaped by now. */
+		EXPECT_EQ(wait_exit(-1, 0), -2) << "a child was left";
+		EXPECT_EQ(processes(), std::vector<pid_t> {});
+		EXPECT_TRUE(started_clients().empty());
 	});
 }
 
-INSTANTIATE_TEST_SUITE_P(Daemon, UnusableRunDirectory, testing::Bool(),
-    [](const testing::TestParamInfo<bool> &info) {
-	    return info.param ? "Missing" : "Full";
+INSTANTIATE_TEST_SUITE_P(Daemon, UnusableRunDirectory,
+    testing::Values("missing", "read-only", "full"),
+    [](const testing::TestParamInfo<std::string> &info) {
+	    return info.param == "read-only" ? "ReadOnly" : info.param;
     });
 
-/* Client PID files that name no process: signalled harmlessly. */
-void
-write_absent_client_pidfiles()
-{
-	setenv("FAKE_DHCLIENT_NO_PIDFILE", "1", 1);
-	write_client_pidfile("4", 4000000);
-	write_client_pidfile("6", 4000001);
-}
-
-TEST(Daemon, SigtermRightAfterTheCommandReturnsIsNeverLost)
+TEST(OneDaemon, ASecondStartIsRefusedAndTheFirstStaysInCharge)
 {
 	in_sandbox({}, [] {
-		write_absent_client_pidfiles();
-		for (int round = 0; round < 40; round++) {
+		Started first = start_em0();
+		ASSERT_GT(first.v6.pid, 0);
+		const std::optional<std::string> own =
+		    read_file(pidfile("em0"));
+
+		EXPECT_EQ(describe(run_program({ "em0" })), "exit 1");
+		EXPECT_EQ(program_stderr(), "");
+		EXPECT_EQ(started_clients().size(), 2u) << "no client started";
+		EXPECT_EQ(read_file(pidfile("em0")), own);
+		EXPECT_EQ(wait_exit(-1, 0), -1) << "only the first run is left";
+
+		ASSERT_TRUE(send_sigterm(first.daemon));
+		EXPECT_EQ(describe(wait_exit(first.daemon)), "exit 0");
+		EXPECT_EQ(first_term_sender(first.v4.pid), first.daemon);
+		EXPECT_EQ(first_term_sender(first.v6.pid), first.daemon);
+		EXPECT_FALSE(exists(pidfile("em0")));
+	});
+}
+
+/*
+ * How long the clients take to record their PIDs, in milliseconds, and how
+ * many start/stop rounds are run with that delay.
+ */
+struct Slowness {
+	int delay_ms;
+	int rounds;
+};
+
+void
+PrintTo(const Slowness &s, std::ostream *os)
+{
+	*os << s.delay_ms << " ms";
+}
+
+class EarlyStop : public testing::TestWithParam<Slowness> { };
+
+/*
+ * Each round after the first finds the previous round's client PID files
+ * still there, naming clients that have ended: those must not be taken for
+ * this round's.
+ */
+TEST_P(EarlyStop, SigtermAtOnceAfterTheCommandStopsBothClients)
+{
+	in_sandbox({}, [] {
+		const Slowness slow = GetParam();
+		setenv("FAKE_DHCLIENT_DELAY_MS",
+		    std::to_string(slow.delay_ms).c_str(), 1);
+		for (int round = 0; round < slow.rounds; round++) {
 			SCOPED_TRACE("round " + std::to_string(round));
 			ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
 			pid_t daemon = pid_in(pidfile("em0"));
-			ASSERT_GT(daemon, 0);
+			ASSERT_GT(daemon, 1);
 			ASSERT_TRUE(send_sigterm(daemon));
 			ASSERT_EQ(describe(wait_exit(daemon)), "exit 0");
 			ASSERT_FALSE(exists(pidfile("em0")));
+			std::vector<Client> clients = started_clients();
+			ASSERT_EQ(clients.size(), 2u * (round + 1));
+			for (size_t i = clients.size() - 2; i < clients.size();
+			     i++) {
+				EXPECT_EQ(describe(wait_exit(clients[i].pid)),
+				    "exit 0");
+				EXPECT_EQ(term_senders(clients[i].pid),
+				    std::vector<pid_t> { daemon });
+			}
+			if (testing::Test::HasFailure())
+				return;
 		}
 	});
 }
 
-/*
- * Catch the daemon in the middle of recording its PID: with a FIFO in
- * place of its PID file, opening it blocks until the test reads it.
- * Returns the daemon once it is blocked there.
- */
-pid_t
-start_and_hold_at_pidfile(pid_t *starter)
+INSTANTIATE_TEST_SUITE_P(Daemon, EarlyStop,
+    testing::Values(Slowness { 0, 40 }, Slowness { 300, 4 }),
+    [](const testing::TestParamInfo<Slowness> &info) {
+	    return info.param.delay_ms == 0 ? "QuickClients" : "SlowClients";
+    });
+
+TEST(EarlyStop, AnEarlierRunsFilesNamingALiveDhclientAreNeverUsed)
 {
-	write_absent_client_pidfiles();
-	EXPECT_EQ(mkfifo(pidfile("em0").c_str(), 0644), 0);
-	*starter = start_program({ "em0" });
-	pid_t daemon = 0;
-	EXPECT_TRUE(eventually([&] {
-		for (pid_t pid : processes()) {
-			std::vector<std::string> fields = stat_fields(pid);
-			if (fields.size() > 1 &&
-			    fields[1] == std::to_string(*starter) &&
-			    read_file("/proc/" + std::to_string(pid) +
-				"/wchan") == std::string("wait_for_partner"))
-				daemon = pid;
-		}
-		return daemon != 0;
-	})) << "the daemon did not reach its PID file";
-	return daemon;
+	in_sandbox({}, [] {
+		pid_t bystander = start_bystander();
+		write_client_pidfile("4", bystander);
+		write_client_pidfile("6", bystander);
+		setenv("FAKE_DHCLIENT_DELAY_MS", "300", 1);
+
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		std::vector<Client> clients = started_clients();
+		ASSERT_EQ(clients.size(), 2u);
+		for (const Client &client : clients)
+			EXPECT_EQ(first_term_sender(client.pid), daemon);
+		EXPECT_EQ(first_term_sender(bystander), 1);
+	});
 }
 
 /*
- * Let the held daemon go on: what it writes into its PID file, up to its
- * close.  Read without blocking, so a daemon that died cannot hang the test.
+ * The daemon held by the test as soon as its PID can be read from its
+ * file, while the starter still waits.
  */
-std::string
-release_pidfile()
-{
-	int fd = open(pidfile("em0").c_str(), O_RDONLY | O_NONBLOCK);
-	std::string text;
-	char buf[64];
-	EXPECT_TRUE(eventually([&] {
-		ssize_t n = read(fd, buf, sizeof(buf));
-		if (n > 0)
-			text.append(buf, (size_t)n);
-		return n == 0;
-	})) << "the daemon did not close its PID file";
-	close(fd);
-	return text;
-}
-
 TEST(Daemon, SigtermWhileItRecordsItsPidIsNotLost)
 {
 	in_sandbox({}, [] {
 		pid_t starter;
-		pid_t daemon = start_and_hold_at_pidfile(&starter);
-		ASSERT_GT(daemon, 0);
+		pid_t daemon = start_held(Hold::Recorded, &starter);
+		ASSERT_GT(daemon, 1);
+		EXPECT_EQ(pid_in(pidfile("em0")), daemon);
 		ASSERT_TRUE(send_sigterm(daemon));
-		EXPECT_EQ(release_pidfile(), std::to_string(daemon));
+		release_held(daemon);
 		EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
 		EXPECT_FALSE(exists(pidfile("em0")));
@@ -346,14 +409,84 @@ TEST(Daemon, OutlivesAStarterKilledBeforeItsReport)
 {
 	in_sandbox({}, [] {
 		pid_t starter;
-		pid_t daemon = start_and_hold_at_pidfile(&starter);
-		ASSERT_GT(daemon, 0);
+		pid_t daemon = start_held(Hold::Reporting, &starter);
+		ASSERT_GT(daemon, 1);
 		ASSERT_EQ(kill(starter, SIGKILL), 0);
 		EXPECT_EQ(describe(wait_exit(starter)), "signal 9");
-		EXPECT_EQ(release_pidfile(), std::to_string(daemon));
+		release_held(daemon);
+		EXPECT_EQ(describe(wait_exit(daemon, 500)), "still running");
 
 		ASSERT_TRUE(send_sigterm(daemon));
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+	});
+}
+
+/*
+ * How the IPv4 client ended on its own: killed and left unreaped (a
+ * zombie), killed and reaped, or gone with its PID file, as the base
+ * client's helper removes it.
+ */
+class IPv4ClientEnds : public testing::TestWithParam<std::string> { };
+
+TEST_P(IPv4ClientEnds, TheDaemonStopsTheIPv6ClientAndEnds)
+{
+	in_sandbox({}, [] {
+		const std::string how = GetParam();
+		Started s = start_em0();
+		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_TRUE(daemon_looked_again(s.daemon));
+		ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
+		if (how != "zombie") {
+			EXPECT_EQ(describe(wait_exit(s.v4.pid)), "signal 9");
+		}
+		if (how == "file removed") {
+			ASSERT_EQ(unlink(pidfile("em0", "4").c_str()), 0);
+		}
+
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(
+		    term_senders(s.v6.pid), std::vector<pid_t> { s.daemon });
+		EXPECT_FALSE(exists(pidfile("em0")));
+		EXPECT_EQ(program_stderr(), "");
+
+		/* The system may start the interface's client again. */
+		Started again = start_em0();
+		EXPECT_GT(again.v6.pid, 0);
+		EXPECT_NE(again.daemon, s.daemon);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(OnItsOwn, IPv4ClientEnds,
+    testing::Values("zombie", "reaped", "file removed"),
+    [](const testing::TestParamInfo<std::string> &info) {
+	    return info.param == "file removed" ? "FileRemoved" : info.param;
+    });
+
+TEST(OnItsOwn, AnIPv4ClientThatForksAndRecordsItsNewPidIsStillServed)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_REFORK", "3", 1);
+		Started s = start_em0();
+		ASSERT_GT(s.v6.pid, 0);
+		/* Three times, the file names an ended process for 700 ms. */
+		pid_t last = 0;
+		ASSERT_TRUE(eventually(
+		    [&] {
+			    for (const std::string &name :
+				list_dir("/run/test/records"))
+				    if (name.rfind("reforked.", 0) == 0)
+					    last = atoi(name.c_str() + 9);
+			    return last != 0;
+		    },
+		    15000));
+		EXPECT_EQ(pid_in(pidfile("em0", "4")), last);
+		/* Two of the daemon's looks after the last change. */
+		EXPECT_EQ(describe(wait_exit(s.daemon, 2500)), "still running");
+
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(first_term_sender(last), s.daemon);
+		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
 	});
 }
 

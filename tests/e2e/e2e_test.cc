@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -40,9 +41,9 @@ output_of(const std::string &command)
 struct Lab {
 	explicit Lab(const std::string &mode)
 	{
-		up = system((lab + " up " + lab_dir + " " + mode).c_str()) == 0;
+		up = shell(lab + " up " + lab_dir + " " + mode);
 	}
-	~Lab() { system((lab + " down " + lab_dir).c_str()); }
+	~Lab() { shell(lab + " down " + lab_dir); }
 	bool up;
 };
 
@@ -53,6 +54,18 @@ enter_client_network()
 	if (fd == -1 || setns(fd, CLONE_NEWNET) == -1)
 		_exit(125);
 	close(fd);
+}
+
+/* bistack-lease em0, in em0's network namespace: the daemon, or 0. */
+pid_t
+start_em0()
+{
+	RunOptions opts;
+	opts.before_exec = enter_client_network;
+	EXPECT_EQ(describe(run_program({ "em0" }, opts)), "exit 0");
+	pid_t daemon = pid_in(pidfile("em0"));
+	EXPECT_GT(daemon, 1);
+	return daemon;
 }
 
 /* The PID in a client's PID file, once it names a live dhclient. */
@@ -70,6 +83,84 @@ live_client(const std::string &tag)
 	return pid;
 }
 
+/*
+ * Wait for em0's leases, from the ranges .100-.199 and ::100-::1ff; the
+ * IPv6 one only when dhcpv6.
+ */
+void
+expect_leases(bool dhcpv6 = true)
+{
+	std::string addr4, addr6;
+	EXPECT_TRUE(eventually(
+	    [&] {
+		    addr4 = output_of(lab + " addr 4");
+		    addr6 = output_of(lab + " addr 6");
+		    return !addr4.empty() && (!dhcpv6 || !addr6.empty());
+	    },
+	    20000))
+	    << "leases: \"" << addr4 << "\" \"" << addr6 << "\"";
+	EXPECT_EQ(addr4.rfind("192.0.2.1", 0), 0u) << addr4;
+	EXPECT_EQ(addr4.find('\n'), std::string::npos) << addr4;
+	if (dhcpv6) {
+		EXPECT_EQ(addr6.rfind("2001:db8::1", 0), 0u) << addr6;
+		EXPECT_EQ(addr6.size(), std::string("2001:db8::1xx").size())
+		    << addr6;
+	}
+}
+
+/* As a system stops the interface's DHCP client: all three end. */
+void
+stop_through_the_pidfile(pid_t daemon, pid_t v4, pid_t v6)
+{
+	EXPECT_EQ(shell("start-stop-daemon --stop --quiet --pidfile "
+			"/var/run/dhclient/dhclient.em0.pid"),
+	    true);
+	EXPECT_EQ(describe(wait_exit(daemon, 10000)), "exit 0");
+	EXPECT_NE(describe(wait_exit(v4)), "still running");
+	EXPECT_NE(describe(wait_exit(v6)), "still running");
+	EXPECT_FALSE(exists(pidfile("em0")));
+}
+
+/* The command names of the live processes here, but the lab's server. */
+std::vector<std::string>
+live_processes()
+{
+	std::vector<std::string> names;
+	for (pid_t pid : processes()) {
+		std::string name =
+		    read_file("/proc/" + std::to_string(pid) + "/comm")
+			.value_or("");
+		if (alive(pid) && name != "dnsmasq\n")
+			names.push_back(name);
+	}
+	return names;
+}
+
+/* Only the clients may talk on standard error. */
+void
+expect_nothing_said()
+{
+	std::string err = program_stderr();
+	EXPECT_EQ(err.find("bistack-lease"), std::string::npos) << err;
+	EXPECT_EQ(err.find("Failed to spawn"), std::string::npos) << err;
+}
+
+/* dnsmasq and the clients' script want a real root's rights. */
+SandboxSetup
+real_clients()
+{
+	SandboxSetup setup;
+	setup.v4_client = E2E_ADAPTER_PATH;
+	setup.v6_client = "/usr/sbin/dhclient"; /* the ISC client, copied */
+	return setup;
+}
+
+#define NEEDS_ROOT()                                                           \
+	do {                                                                   \
+		if (getuid() != 0)                                             \
+			GTEST_SKIP() << "the end-to-end tests need root";      \
+	} while (0)
+
 struct Server {
 	const char *mode;
 	bool dhcpv6;
@@ -85,59 +176,18 @@ class RealClients : public testing::TestWithParam<Server> { };
 
 TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 {
-	/* dnsmasq and the clients' script want a real root's rights. */
-	if (getuid() != 0)
-		GTEST_SKIP() << "the end-to-end tests need root";
-	SandboxSetup setup;
-	setup.v4_client = E2E_ADAPTER_PATH;
-	setup.v6_client = "/usr/sbin/dhclient"; /* the ISC client, copied */
-	in_sandbox(setup, [] {
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
 		const Server server = GetParam();
 		Lab net(server.mode);
 		ASSERT_TRUE(net.up) << "the lab network could not be built";
 
-		RunOptions opts;
-		opts.before_exec = enter_client_network;
-		ASSERT_EQ(describe(run_program({ "em0" }, opts)), "exit 0");
-		pid_t daemon = pid_in(pidfile("em0"));
-		ASSERT_GT(daemon, 0);
+		pid_t daemon = start_em0();
 		pid_t v4 = live_client("4"), v6 = live_client("6");
-
-		/* Leases from the ranges .100-.199 and ::100-::1ff. */
-		std::string addr4, addr6;
-		EXPECT_TRUE(eventually(
-		    [&] {
-			    addr4 = output_of(lab + " addr 4");
-			    addr6 = output_of(lab + " addr 6");
-			    return !addr4.empty() &&
-				(!server.dhcpv6 || !addr6.empty());
-		    },
-		    20000))
-		    << "leases: \"" << addr4 << "\" \"" << addr6 << "\"";
-		EXPECT_EQ(addr4.rfind("192.0.2.1", 0), 0u) << addr4;
-		EXPECT_EQ(addr4.find('\n'), std::string::npos) << addr4;
-		if (server.dhcpv6) {
-			EXPECT_EQ(addr6.rfind("2001:db8::1", 0), 0u) << addr6;
-			EXPECT_EQ(
-			    addr6.size(), std::string("2001:db8::1xx").size())
-			    << addr6;
-		}
+		expect_leases(server.dhcpv6);
 		EXPECT_TRUE(alive(v4) && alive(v6)) << "a client ended early";
-
-		/* As a system stops the interface's DHCP client. */
-		EXPECT_EQ(system("start-stop-daemon --stop --quiet --pidfile "
-				 "/var/run/dhclient/dhclient.em0.pid"),
-		    0);
-		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
-		EXPECT_NE(describe(wait_exit(v4)), "still running");
-		EXPECT_NE(describe(wait_exit(v6)), "still running");
-		EXPECT_FALSE(exists(pidfile("em0")));
-
-		/* Only the clients may talk on standard error. */
-		std::string err = program_stderr();
-		EXPECT_EQ(err.find("bistack-lease"), std::string::npos) << err;
-		EXPECT_EQ(err.find("Failed to spawn"), std::string::npos)
-		    << err;
+		stop_through_the_pidfile(daemon, v4, v6);
+		expect_nothing_said();
 	});
 }
 
@@ -146,5 +196,87 @@ INSTANTIATE_TEST_SUITE_P(Server, RealClients,
     [](const testing::TestParamInfo<Server> &info) {
 	    return info.param.dhcpv6 ? "DualStack" : "WithoutDHCPv6";
     });
+
+/* The clients record their PIDs some milliseconds after the return. */
+TEST(RealClients, AStopRightAfterTheCommandStopsBothClients)
+{
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
+		Lab net("dual");
+		ASSERT_TRUE(net.up) << "the lab network could not be built";
+
+		pid_t daemon = start_em0();
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon, 10000)), "exit 0");
+		/* Both were signalled, by the PIDs they recorded. */
+		for (const char *tag : { "4", "6" }) {
+			pid_t client = pid_in(pidfile("em0", tag));
+			EXPECT_GT(client, 1) << tag;
+			EXPECT_NE(describe(wait_exit(client)), "still running");
+		}
+		EXPECT_FALSE(exists(pidfile("em0")));
+		EXPECT_EQ(live_processes(), std::vector<std::string> {});
+		expect_nothing_said();
+	});
+}
+
+/*
+ * Started the moment em0 comes up, with duplicate address detection on:
+ * the command returns at once, the IPv6 client waits for the link-local
+ * address, and both leases come.
+ */
+TEST(RealClients, AtBootTheIPv6ClientWaitsForItsAddress)
+{
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
+		Lab net("dual boot");
+		ASSERT_TRUE(net.up) << "the lab network could not be built";
+
+		ASSERT_TRUE(shell("ip -n bl-cli link set em0 up"));
+		pid_t daemon = start_em0();
+		EXPECT_NE(output_of(lab + " linklocal"), "usable")
+		    << "the command waited for the address";
+		pid_t v4 = live_client("4"), v6 = live_client("6");
+		expect_leases();
+		EXPECT_TRUE(alive(v4) && alive(v6)) << "a client ended early";
+		stop_through_the_pidfile(daemon, v4, v6);
+		expect_nothing_said();
+	});
+}
+
+/*
+ * The IPv4 client ends on its own (the BSD base client does when its
+ * interface goes down; the ISC client on Linux does not, so it is ended
+ * here): the daemon stops the IPv6 client and ends, and the interface's
+ * client can be started again, once the interface is back up.
+ */
+TEST(RealClients, WhenTheIPv4ClientEndsAllEndAndAStartGetsBothAgain)
+{
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
+		Lab net("dual");
+		ASSERT_TRUE(net.up) << "the lab network could not be built";
+
+		pid_t daemon = start_em0();
+		pid_t v4 = live_client("4"), v6 = live_client("6");
+		expect_leases();
+		ASSERT_TRUE(send_sigterm(v4));
+		EXPECT_NE(describe(wait_exit(v4)), "still running");
+		EXPECT_EQ(describe(wait_exit(daemon, 10000)), "exit 0");
+		EXPECT_NE(describe(wait_exit(v6)), "still running");
+		EXPECT_FALSE(exists(pidfile("em0")));
+
+		/* Down and up again: the leases are gone, DAD runs anew. */
+		ASSERT_TRUE(shell("ip -n bl-cli link set em0 down && "
+				  "ip -n bl-cli addr flush dev em0 && "
+				  "ip -n bl-cli link set em0 up"));
+		daemon = start_em0();
+		v4 = live_client("4");
+		v6 = live_client("6");
+		expect_leases();
+		stop_through_the_pidfile(daemon, v4, v6);
+		expect_nothing_said();
+	});
+}
 
 } // namespace

@@ -4,9 +4,15 @@
 # serve in the other.  Only documentation address ranges are used, and they
 # exist only inside these namespaces.
 #
-#   lab.sh up DIR [v4only]   build it; DIR keeps the server's files
+#   lab.sh up DIR [v4only] [boot]
+#                            build it; DIR keeps the server's files.  em0 is
+#                            up, its link-local address past duplicate
+#                            address detection; with boot, em0 is left down
+#                            for the caller to bring up, as at boot.
 #   lab.sh down DIR          stop the server by its PID, remove it all
 #   lab.sh addr 4|6          em0's global addresses of that family
+#   lab.sh linklocal         em0's link-local address: none, tentative,
+#                            duplicated or usable
 #
 # Run as root inside a private mount namespace (and PID namespace): the
 # client's lease files, /etc/resolv.conf and hook directories are replaced
@@ -16,7 +22,14 @@ set -eu
 srv=bl-srv cli=bl-cli
 
 up() {
-	dir=$1 mode=${2:-dual}
+	dir=$1 mode=dual boot=no
+	shift
+	for word in "$@"; do
+		case $word in
+		v4only) mode=v4only ;;
+		boot) boot=yes ;;
+		esac
+	done
 	mkdir -p "$dir"
 
 	# What the ISC client and its script write, kept private.
@@ -30,23 +43,22 @@ up() {
 	ip netns add $srv
 	ip netns add $cli
 	ip link add srv0 netns $srv type veth peer name em0 netns $cli
-	# No duplicate address detection: addresses are usable at once.
-	for ns in $srv $cli; do
-		nsenter --net=/run/netns/$ns sh -c \
-			'echo 0 >/proc/sys/net/ipv6/conf/all/accept_dad; echo 0 >/proc/sys/net/ipv6/conf/default/accept_dad'
-	done
+	# The server's addresses are usable at once; em0 goes through
+	# duplicate address detection, as on a real host.
+	nsenter --net=/run/netns/$srv sh -c \
+		'echo 0 >/proc/sys/net/ipv6/conf/all/accept_dad; echo 0 >/proc/sys/net/ipv6/conf/srv0/accept_dad'
+	nsenter --net=/run/netns/$cli sh -c 'echo 1 >/proc/sys/net/ipv6/conf/em0/accept_dad'
 	ip -n $srv addr add 192.0.2.1/24 dev srv0
 	ip -n $srv addr add 2001:db8::1/64 dev srv0 nodad
 	ip -n $srv link set lo up
 	ip -n $srv link set srv0 up
 	ip -n $cli link set lo up
-	ip -n $cli link set em0 up
-
-	# The IPv6 client binds to em0's link-local address: wait for it.
-	until ip -n $cli -6 addr show dev em0 scope link | grep -q 'inet6' &&
-		! ip -n $cli -6 addr show dev em0 | grep -q tentative; do
-		wait_a_moment "em0 got no link-local address"
-	done
+	if [ $boot = no ]; then
+		ip -n $cli link set em0 up
+		until [ "$(linklocal)" = usable ]; do
+			wait_a_moment "em0 got no usable link-local address"
+		done
+	fi
 
 	set -- --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
 		--interface=srv0 --bind-interfaces \
@@ -84,6 +96,17 @@ down() {
 	done
 }
 
+linklocal() {
+	ip -n $cli -6 -o addr show dev em0 scope link | {
+		read -r line || { echo none; return; }
+		case $line in
+		*dadfailed*) echo duplicated ;;
+		*tentative*) echo tentative ;;
+		*) echo usable ;;
+		esac
+	}
+}
+
 addr() {
 	ip -n $cli -"$1" -o addr show dev em0 scope global |
 		sed -n 's/.* inet6\{0,1\} \([^ /]*\).*/\1/p'
@@ -92,6 +115,6 @@ addr() {
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case $cmd in
-up | down | addr) $cmd "$@" ;;
-*) echo "usage: lab.sh up DIR [v4only] | down DIR | addr 4|6" >&2; exit 2 ;;
+up | down | addr | linklocal) $cmd "$@" ;;
+*) echo "usage: lab.sh up DIR [v4only] [boot] | down DIR | addr 4|6 | linklocal" >&2; exit 2 ;;
 esac

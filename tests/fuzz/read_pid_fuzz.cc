@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -32,13 +31,7 @@ reference(const uint8_t *data, size_t size)
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	/* fmemopen wants a buffer even for no bytes. */
-	std::string bytes(reinterpret_cast<const char *>(data), size);
-	FILE *fp = fmemopen(bytes.data(), size, "r");
-	if (fp == nullptr)
-		abort();
-	pid_t pid = read_pid(fp);
-	fclose(fp);
+	pid_t pid = parse_pid(reinterpret_cast<const char *>(data), size);
 
 	if (pid != -1 && (pid < 1 || pid > INT_MAX))
 		abort();

@@ -1,0 +1,126 @@
+/*
+ * The interface's first seconds, as at boot: its IPv6 link-local address
+ * is missing or tentative, and the IPv6 client must wait for it, without
+ * holding up the command, the IPv4 client or a stop.
+ */
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/* em0's link-local address: "none", "tentative" or "usable". */
+std::string
+link_local_state()
+{
+	std::ifstream in("/proc/net/if_inet6");
+	std::string address, index, length, scope, flags, name;
+	std::string state = "none";
+	while (in >> address >> index >> length >> scope >> flags >> name)
+		if (name == "em0" && scope == "20")
+			state = (std::stoul(flags, nullptr, 16) & 0x48) != 0
+			    ? "tentative"
+			    : "usable";
+	return state;
+}
+
+/*
+ * em0, up but without carrier (its peer is down), so that it has no
+ * usable link-local address until the test sets the peer up.
+ */
+void
+make_em0_without_carrier()
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	ASSERT_TRUE(shell("ip link add em0 type veth peer name peer0 && "
+			  "ip link set em0 up"));
+	ASSERT_EQ(link_local_state(), "none");
+}
+
+/* The process that waits to become the IPv6 client: not yet a client. */
+pid_t
+waiting_v6_client(pid_t daemon)
+{
+	for (pid_t pid : processes())
+		if (pid != daemon &&
+		    read_file("/proc/" + std::to_string(pid) + "/comm") ==
+			std::string("bistack-lease\n"))
+			return pid;
+	return 0;
+}
+
+TEST(Boot, TheCommandAndTheIPv4ClientDoNotWaitForTheIPv6Address)
+{
+	in_sandbox({}, [] {
+		make_em0_without_carrier();
+		if (testing::Test::IsSkipped())
+			return;
+
+		EXPECT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 1; }));
+		EXPECT_EQ(started_clients()[0].argv[0], "/sbin/dhclient");
+		EXPECT_GT(waiting_v6_client(daemon), 0);
+
+		/* Carrier comes; the address is tentative a second or two. */
+		ASSERT_TRUE(shell("ip link set peer0 up"));
+		bool early = false;
+		EXPECT_TRUE(eventually(
+		    [&] {
+			    bool started = started_clients().size() == 2;
+			    early |= started && link_local_state() != "usable";
+			    return started;
+		    },
+		    15000));
+		EXPECT_FALSE(early) << "started before the address was usable";
+		std::vector<Client> clients = started_clients();
+		ASSERT_EQ(clients.size(), 2u);
+		EXPECT_EQ(clients[1].argv,
+		    (std::vector<std::string> { "/usr/local/sbin/dhclient",
+			"-6", "-nw", "-cf", "/dev/null", "-pf",
+			pidfile("em0", "6"), "em0" }));
+
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		for (const Client &client : clients)
+			EXPECT_EQ(first_term_sender(client.pid), daemon);
+	});
+}
+
+TEST(Boot, AStopWhileTheIPv6ClientWaitsIsANormalStop)
+{
+	in_sandbox({}, [] {
+		make_em0_without_carrier();
+		if (testing::Test::IsSkipped())
+			return;
+
+		EXPECT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 1; }));
+		pid_t waiting = waiting_v6_client(daemon);
+		ASSERT_GT(waiting, 0);
+
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_FALSE(exists(pidfile("em0")));
+		/* Once it has ended, no IPv6 client can start any more. */
+		EXPECT_EQ(describe(wait_exit(waiting)), "exit 0");
+		ASSERT_EQ(started_clients().size(), 1u);
+		pid_t v4 = started_clients()[0].pid;
+		EXPECT_EQ(first_term_sender(v4), daemon);
+		EXPECT_EQ(describe(wait_exit(v4)), "exit 0");
+		EXPECT_EQ(processes(), std::vector<pid_t> {});
+	});
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+/*
+ * What a caller hands the program, and what it may find in place of the
+ * daemon's PID file: the daemon always stops, lets go of its caller, and
+ * never writes through a trap or waits on one.
+ */
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/*
+ * The clients are stand-ins that end by SIGTERM's default action, so that
+ * what they inherit shows, and that go into the background, as the real
+ * ones do, so that only the daemon could hold the caller's descriptors.
+ */
+class HostileCaller : public testing::TestWithParam<std::string> { };
+
+TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
+{
+	in_sandbox({}, [] {
+		const std::string caller = GetParam();
+		const std::string fifo = "/run/test/caller-output";
+		setenv("FAKE_DHCLIENT_DEFAULT_TERM", "1", 1);
+		setenv("FAKE_DHCLIENT_DETACH", "1", 1);
+		RunOptions opts;
+		int output = -1;
+		if (caller == "SIGTERM blocked") {
+			opts.before_exec = [] {
+				sigset_t term;
+				sigemptyset(&term);
+				sigaddset(&term, SIGTERM);
+				sigprocmask(SIG_BLOCK, &term, nullptr);
+			};
+		} else if (caller == "SIGTERM ignored") {
+			opts.before_exec = [] { signal(SIGTERM, SIG_IGN); };
+		} else if (caller == "output read to its end") {
+			/* As out=$(bistack-lease em0), with one more
+			 * descriptor. */
+			ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+			output = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+			ASSERT_NE(output, -1);
+			opts.before_exec = [fifo] {
+				int fd = open(fifo.c_str(), O_WRONLY);
+				dup2(fd, 1);
+				dup2(fd, 7);
+			};
+		} else if (caller == "umask 000") {
+			opts.umask = 0;
+		}
+
+		EXPECT_EQ(describe(wait_exit(start_program({ "em0" }, opts))),
+		    "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		std::vector<std::string> fds = fd_targets(daemon);
+		ASSERT_EQ(fds.size(), 5u);
+		EXPECT_EQ(
+		    std::vector<std::string>(fds.begin(), fds.begin() + 3),
+		    std::vector<std::string>(3, "/dev/null"));
+		if (output != -1) {
+			char buf[64];
+			ssize_t n = -1;
+			EXPECT_TRUE(eventually([&] {
+				return (n = read(output, buf, sizeof(buf))) ==
+				    0;
+			})) << "the caller's output was not let go";
+			close(output);
+		}
+		struct stat st;
+		ASSERT_EQ(stat(pidfile("em0").c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+		std::vector<Client> clients;
+		ASSERT_TRUE(eventually([&] {
+			clients = started_clients();
+			return clients.size() == 2 &&
+			    pid_in(pidfile("em0", "4")) == clients[0].pid &&
+			    pid_in(pidfile("em0", "6")) == clients[1].pid;
+		}));
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		for (const Client &client : clients)
+			EXPECT_EQ(describe(wait_exit(client.pid)), "signal 15")
+			    << client.argv[0];
+		EXPECT_EQ(processes(), std::vector<pid_t> {});
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, HostileCaller,
+    testing::Values("SIGTERM blocked", "SIGTERM ignored",
+	"output read to its end", "umask 000"),
+    [](const testing::TestParamInfo<std::string> &info) {
+	    return "case" + std::to_string(info.index);
+    });
+
+/* What is at the daemon's PID file before the start, and the outcome. */
+struct InTheWay {
+	std::string what;
+	int status;
+};
+
+void
+PrintTo(const InTheWay &in, std::ostream *os)
+{
+	*os << in.what;
+}
+
+class OwnPidfile : public testing::TestWithParam<InTheWay> { };
+
+TEST_P(OwnPidfile, IsTakenOnlyAsARegularFileAndNothingElseIsTouched)
+{
+	in_sandbox({}, [] {
+		const InTheWay in = GetParam();
+		const std::string own = pidfile("em0");
+		const std::string target = "/run/test/target";
+		if (in.what == "symbolic link") {
+			write_file(target, "precious\n");
+			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
+		} else if (in.what == "dangling symbolic link") {
+			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
+		} else if (in.what == "FIFO") {
+			ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
+		} else if (in.what == "directory") {
+			ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
+		} else if (in.what == "device") {
+			write_file(own, "");
+			ASSERT_EQ(mount("/dev/null", own.c_str(), nullptr,
+				      MS_BIND, nullptr),
+			    0);
+		} else if (in.what == "left by a killed daemon") {
+			write_file(own, "4000000");
+		}
+		struct stat before, after;
+		ASSERT_EQ(lstat(own.c_str(), &before), 0);
+
+		EXPECT_EQ(describe(run_program({ "em0" })),
+		    "exit " + std::to_string(in.status));
+		EXPECT_EQ(program_stderr(), "");
+		if (in.status == 0) {
+			pid_t daemon = pid_in(own);
+			EXPECT_EQ(read_file(own), std::to_string(daemon));
+			ASSERT_TRUE(send_sigterm(daemon));
+			EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+			return;
+		}
+		EXPECT_TRUE(started_clients().empty());
+		EXPECT_EQ(processes(), std::vector<pid_t> {});
+		ASSERT_EQ(lstat(own.c_str(), &after), 0);
+		EXPECT_EQ(after.st_mode, before.st_mode);
+		EXPECT_EQ(after.st_ino, before.st_ino);
+		EXPECT_EQ(read_file(target),
+		    in.what == "symbolic link"
+			? std::optional<std::string>("precious\n")
+			: std::nullopt);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(InTheWay, OwnPidfile,
+    testing::Values(InTheWay { "symbolic link", 1 },
+	InTheWay { "dangling symbolic link", 1 }, InTheWay { "FIFO", 1 },
+	InTheWay { "directory", 1 }, InTheWay { "device", 1 },
+	InTheWay { "left by a killed daemon", 0 }),
+    [](const testing::TestParamInfo<InTheWay> &info) {
+	    return "case" + std::to_string(info.index);
+    });
+
+} // namespace
