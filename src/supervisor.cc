@@ -93,8 +93,7 @@ run_supervisor(const char *own_pidfile, const char *v4_pidfile,
 	if (setsid() == -1)
 		_exit(1);
 
-	/* Caught before the PID file names us: no SIGTERM sent by it is lost.
-	 */
+	/* Caught before the PID file names us, so no SIGTERM is lost. */
 	signal(SIGTERM, handle_sigterm);
 	own[0] = handover->own_fd;
 	own[1] = handover->v6_link;
