@@ -108,6 +108,23 @@ expect_leases(bool dhcpv6 = true)
 	}
 }
 
+struct Serving {
+	pid_t daemon, v4, v6;
+};
+
+/* Start it for em0 and wait until both clients run and have leases. */
+Serving
+serve_em0(bool dhcpv6 = true)
+{
+	Serving s;
+	s.daemon = start_em0();
+	s.v4 = live_client("4");
+	s.v6 = live_client("6");
+	expect_leases(dhcpv6);
+	EXPECT_TRUE(alive(s.v4) && alive(s.v6)) << "a client ended early";
+	return s;
+}
+
 /* As a system stops the interface's DHCP client: all three end. */
 void
 stop_through_the_pidfile(pid_t daemon, pid_t v4, pid_t v6)
@@ -182,11 +199,8 @@ TEST_P(RealClients, GetLeasesAndAllStopThroughThePidfile)
 		Lab net(server.mode);
 		ASSERT_TRUE(net.up) << "the lab network could not be built";
 
-		pid_t daemon = start_em0();
-		pid_t v4 = live_client("4"), v6 = live_client("6");
-		expect_leases(server.dhcpv6);
-		EXPECT_TRUE(alive(v4) && alive(v6)) << "a client ended early";
-		stop_through_the_pidfile(daemon, v4, v6);
+		Serving s = serve_em0(server.dhcpv6);
+		stop_through_the_pidfile(s.daemon, s.v4, s.v6);
 		expect_nothing_said();
 	});
 }
@@ -257,24 +271,19 @@ TEST(RealClients, WhenTheIPv4ClientEndsAllEndAndAStartGetsBothAgain)
 		Lab net("dual");
 		ASSERT_TRUE(net.up) << "the lab network could not be built";
 
-		pid_t daemon = start_em0();
-		pid_t v4 = live_client("4"), v6 = live_client("6");
-		expect_leases();
-		ASSERT_TRUE(send_sigterm(v4));
-		EXPECT_NE(describe(wait_exit(v4)), "still running");
-		EXPECT_EQ(describe(wait_exit(daemon, 10000)), "exit 0");
-		EXPECT_NE(describe(wait_exit(v6)), "still running");
+		Serving s = serve_em0();
+		ASSERT_TRUE(send_sigterm(s.v4));
+		EXPECT_NE(describe(wait_exit(s.v4)), "still running");
+		EXPECT_EQ(describe(wait_exit(s.daemon, 10000)), "exit 0");
+		EXPECT_NE(describe(wait_exit(s.v6)), "still running");
 		EXPECT_FALSE(exists(pidfile("em0")));
 
 		/* Down and up again: the leases are gone, DAD runs anew. */
 		ASSERT_TRUE(shell("ip -n bl-cli link set em0 down && "
 				  "ip -n bl-cli addr flush dev em0 && "
 				  "ip -n bl-cli link set em0 up"));
-		daemon = start_em0();
-		v4 = live_client("4");
-		v6 = live_client("6");
-		expect_leases();
-		stop_through_the_pidfile(daemon, v4, v6);
+		s = serve_em0();
+		stop_through_the_pidfile(s.daemon, s.v4, s.v6);
 		expect_nothing_said();
 	});
 }
