@@ -7,9 +7,10 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
+/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
+#include <sys/errno.h>
+#include <sys/poll.h>
 
-#include <errno.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -6,10 +6,11 @@
 #include <sys/types.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
+#include <sys/errno.h>
+#include <sys/fcntl.h>
 
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>

@@ -4,6 +4,9 @@
  */
 
 #include <sys/types.h>
+/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
+#include <sys/errno.h>
+#include <sys/fcntl.h>
 #if defined(__FreeBSD__) || defined(__DragonFly__)
 #include <sys/param.h>
 #include <sys/ioctl.h>
@@ -28,8 +31,6 @@
 #error "bistack-lease knows Linux, FreeBSD and DragonFly BSD"
 #endif
 
-#include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -7,6 +7,11 @@
 /*
  * The questions the supervisor must ask in each system's own way.  Nothing
  * outside platform.cc knows which system it runs on.
+ *
+ * The sources name <sys/errno.h>, <sys/fcntl.h> and <sys/poll.h>, the files
+ * that the BSDs' <errno.h>, <fcntl.h> and <poll.h> are symbolic links to
+ * (glibc has both names): a copy of a BSD's headers that has lost its links,
+ * as the compile checks' copies have, then still compiles them.
  */
 
 /*

@@ -6,10 +6,11 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
+/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
+#include <sys/errno.h>
+#include <sys/fcntl.h>
+#include <sys/poll.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
