@@ -257,13 +257,13 @@ TEST_P(UnusableRunDirectory, FailsTheCommandWithNothingStarted)
 {
 	const std::string why = GetParam();
 	SandboxSetup setup;
-	setup.run_dir = why != "missing";
+	setup.run_dir = why != "Missing";
 	in_sandbox(setup, [&] {
-		if (why == "read-only") {
+		if (why == "ReadOnly") {
 			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
 				      MS_RDONLY, nullptr),
 			    0);
-		} else if (why == "full") {
+		} else if (why == "Full") {
 			/* Full, yet a new file can be made. */
 			ASSERT_EQ(mount("tmpfs", "/var/run/dhclient", "tmpfs",
 				      0, "size=4k"),
@@ -282,10 +282,8 @@ TEST_P(UnusableRunDirectory, FailsTheCommandWithNothingStarted)
 }
 
 INSTANTIATE_TEST_SUITE_P(Daemon, UnusableRunDirectory,
-    testing::Values("missing", "read-only", "full"),
-    [](const testing::TestParamInfo<std::string> &info) {
-	    return info.param == "read-only" ? "ReadOnly" : info.param;
-    });
+    testing::Values("Missing", "ReadOnly", "Full"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 TEST(OneDaemon, ASecondStartIsRefusedAndTheFirstStaysInCharge)
 {
@@ -366,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(Daemon, EarlyStop,
 	    return info.param.delay_ms == 0 ? "QuickClients" : "SlowClients";
     });
 
-TEST(EarlyStop, AnEarlierRunsFilesNamingALiveDhclientAreNeverUsed)
+TEST(Shutdown, AnEarlierRunsFilesNamingALiveDhclientAreNeverUsed)
 {
 	in_sandbox({}, [] {
 		pid_t bystander = start_bystander();
