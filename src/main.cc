@@ -7,10 +7,10 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
-/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
-#include <sys/errno.h>
-#include <sys/poll.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,8 +38,11 @@ static const char v6_client[] = "/usr/local/sbin/dhclient";
 static const int link_local_checks = 120;
 static const int link_local_check_ms = 250;
 
+static int open_standard_descriptors(void);
+static int prepare_client(struct client *c, const char *pidfile);
 static int launch_client(const char *path, const char *const argv[],
-    const char *await_ifname, const int link[2], int own_fd);
+    const char *await_ifname, struct client *self, const struct handover *h);
+static void close_ours(const struct handover *h, const struct client *self);
 static void await_link_local(const char *ifname, int link);
 
 int
@@ -47,18 +50,24 @@ main(int argc, char *argv[])
 {
 	char *own_pidfile, *v4_pidfile, *v6_pidfile;
 	char *ifname;
-	struct handover handover;
-	int link[2];
+	struct handover h;
+	struct client *v4 = &h.clients[0], *v6 = &h.clients[1];
 	sigset_t none;
 
-	if (argc != 2) {
+	/*
+	 * The name is the clients' last argument: one that begins with "-"
+	 * would reach them as an option ("-r" releases another interface's
+	 * leases).
+	 */
+	if (argc != 2 || argv[1][0] == '-') {
 		fwrite(usage_line, 1, sizeof(usage_line) - 1, stderr);
 		exit(1);
 	}
 	ifname = argv[1];
 
 	/* glibc leaves the pointer undefined on failure: test the result. */
-	if (asprintf(&own_pidfile, own_template, ifname) < 0 ||
+	if (open_standard_descriptors() == -1 ||
+	    asprintf(&own_pidfile, own_template, ifname) < 0 ||
 	    asprintf(&v4_pidfile, v4_template, ifname) < 0 ||
 	    asprintf(&v6_pidfile, v6_template, ifname) < 0)
 		exit(1);
@@ -78,55 +87,106 @@ main(int argc, char *argv[])
 	signal(SIGTERM, SIG_DFL);
 
 	/*
-	 * One daemon per interface: its PID file is taken, and locked, before
-	 * any client starts, so that a second start, or a run directory that
-	 * cannot hold the file, fails with nothing started.
+	 * Everything that can fail is taken before any client starts, the PID
+	 * file last: one daemon per interface, locked, so that a second start,
+	 * or a run directory that cannot hold the file, fails with nothing
+	 * started.  What the clients' files hold now is an earlier run's.
 	 */
-	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) == -1 ||
-	    (handover.own_fd = take_pidfile(own_pidfile)) == -1)
+	if (prepare_client(v4, v4_pidfile) == -1 ||
+	    prepare_client(v6, v6_pidfile) == -1 ||
+	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1 ||
+	    (h.own_fd = take_pidfile(own_pidfile)) == -1)
 		exit(1);
-	handover.v6_link = link[0];
-	/* Whatever the clients' files hold now is an earlier run's. */
-	read_pidfile(v4_pidfile, &handover.v4_before);
-	read_pidfile(v6_pidfile, &handover.v6_before);
 
-	if (launch_client(v4_client, v4_argv, nullptr, link, -1) == -1 ||
-	    launch_client(v6_client, v6_argv, ifname, link, handover.own_fd) ==
-		-1) {
-		remove_pidfile(own_pidfile, handover.own_fd);
+	if (launch_client(v4_client, v4_argv, nullptr, v4, &h) == -1) {
+		remove_pidfile(own_pidfile, h.own_fd);
 		exit(1);
 	}
-	close(link[1]);
-	run_supervisor(own_pidfile, v4_pidfile, v6_pidfile, &handover);
+	if (launch_client(v6_client, v6_argv, ifname, v6, &h) == -1)
+		abandon_start(own_pidfile, &h);
+	run_supervisor(own_pidfile, &h);
 }
 
 /*
- * Start one client as a child of this process.  Its process ID is not kept:
- * the client records it in its own PID file, which is how it is reached
- * later.  A client that cannot be run is reported by the child alone; the
- * supervisor carries on without it.  With await_ifname, the child first
- * waits for that interface's link-local address, holding nothing of the
- * daemon's but its own end of link.  Returns -1 if no child can be made.
+ * Descriptors 0, 1 and 2 point somewhere (/dev/null where the caller closed
+ * them) before anything else is opened, so that no file or socket of ours
+ * is taken for standard error, by us or by a client.
+ */
+static int
+open_standard_descriptors(void)
+{
+	int fd;
+
+	while ((fd = open("/dev/null", O_RDWR)) != -1 && fd <= 2)
+		;
+	if (fd == -1)
+		return -1;
+	close(fd);
+	return 0;
+}
+
+/* A client not started yet: its PID file as it is, and its channel. */
+static int
+prepare_client(struct client *c, const char *pidfile)
+{
+	c->pidfile = pidfile;
+	read_pidfile(pidfile, &c->seen);
+	c->started = c->recorded = c->signalled = 0;
+	c->waiting = 1;
+	c->gone = c->lost = 0;
+	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
+}
+
+/*
+ * Start one client as a child of this process, and keep the child's PID:
+ * until the client records one of its own, that process is the client.  A
+ * client that cannot be run is reported by the child, which then says so
+ * on its channel; the supervisor carries on without it.  With await_ifname,
+ * the child first waits for that interface's link-local address.  Returns
+ * -1 if no child can be made.
  */
 static int
 launch_client(const char *path, const char *const argv[],
-    const char *await_ifname, const int link[2], int own_fd)
+    const char *await_ifname, struct client *self, const struct handover *h)
 {
-	switch (fork()) {
-	case -1:
-		return -1;
-	case 0:
-		if (await_ifname != nullptr) {
-			close(own_fd);
-			close(link[0]);
-			await_link_local(await_ifname, link[1]);
-		}
+	pid_t pid = fork();
+
+	if (pid == 0) {
+		close_ours(h, self);
+		if (await_ifname != nullptr)
+			await_link_local(await_ifname, self->link[1]);
 		/* execv only takes the vector as non-const for C's sake. */
 		execv(path, const_cast<char *const *>(argv));
 		fprintf(stderr, spawn_failure, path);
+		send(self->link[1], "", 1, MSG_NOSIGNAL);
 		exit(1);
-	default:
-		return 0;
+	}
+	close(self->link[1]);
+	self->link[1] = -1;
+	if (pid == -1) {
+		self->waiting = 0;
+		self->gone = 1;
+		return -1;
+	}
+	self->started = pid;
+	return 0;
+}
+
+/*
+ * A client's child holds nothing of the supervisor's but its own end of
+ * its channel: not the PID file's lock, nor what tells the starting
+ * process or the daemon that something has ended.
+ */
+static void
+close_ours(const struct handover *h, const struct client *self)
+{
+	close(h->own_fd);
+	close(h->ready[0]);
+	close(h->ready[1]);
+	for (const struct client &c : h->clients) {
+		close(c.link[0]);
+		if (&c != self && c.link[1] != -1)
+			close(c.link[1]);
 	}
 }
 
@@ -136,8 +196,8 @@ launch_client(const char *path, const char *const argv[],
  * in the first seconds after the interface comes up at boot: a client
  * started then ends at once.  So the IPv6 client's process waits until the
  * address is usable, up to a bound, and then starts the client.  It gives
- * up, with a byte to say so, when the daemon ends the channel: the daemon
- * is stopping, or gone.
+ * up, with a byte to say so, when the supervisor ends the channel: it is
+ * stopping, or gone.
  */
 static void
 await_link_local(const char *ifname, int link)

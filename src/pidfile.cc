@@ -6,11 +6,10 @@
 #include <sys/types.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
-#include <sys/errno.h>
-#include <sys/fcntl.h>
 
 #include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -70,8 +69,8 @@ read_pid(int fd)
 
 /*
  * A FIFO or a device in place of the file must not block the daemon or
- * stir a device: the file is opened without blocking and read only if it
- * is a regular file.
+ * stir a device: only a regular file is opened, without blocking, and it is
+ * read only if it is still a regular file once open.
  */
 void
 read_pidfile(const char *path, struct pidfile_state *state)
@@ -81,22 +80,23 @@ read_pidfile(const char *path, struct pidfile_state *state)
 
 	memset(state, 0, sizeof(*state));
 	state->pid = -1;
-	fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	if (fd == -1) {
+	if (stat(path, &st) == -1) {
 		state->exists = errno != ENOENT && errno != ENOTDIR;
 		return;
 	}
 	state->exists = 1;
-	if (fstat(fd, &st) == 0) {
-		state->dev = st.st_dev;
-		state->ino = st.st_ino;
-		state->size = st.st_size;
-		state->mtime = st.st_mtim;
-		state->ctime = st.st_ctim;
-		if (S_ISREG(st.st_mode))
+	if (S_ISREG(st.st_mode) &&
+	    (fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) !=
+		-1) {
+		if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
 			state->pid = read_pid(fd);
+		close(fd);
 	}
-	close(fd);
+	state->dev = st.st_dev;
+	state->ino = st.st_ino;
+	state->size = st.st_size;
+	state->mtime = st.st_mtim;
+	state->ctime = st.st_ctim;
 }
 
 /*

@@ -4,9 +4,6 @@
  */
 
 #include <sys/types.h>
-/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
-#include <sys/errno.h>
-#include <sys/fcntl.h>
 #if defined(__FreeBSD__) || defined(__DragonFly__)
 #include <sys/param.h>
 #include <sys/ioctl.h>
@@ -27,10 +24,13 @@
 #include <sys/kinfo.h>
 #elif defined(__linux__)
 #include <net/if.h>
+#include <dirent.h>
 #else
 #error "bistack-lease knows Linux, FreeBSD and DragonFly BSD"
 #endif
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,12 +42,12 @@
 #if defined(__linux__)
 
 /*
- * /proc/PID/stat: "PID (NAME) STATE ...", where the name, cut to 15
- * characters, may itself hold spaces and parentheses.  Without procfs, a
- * process's existence can still be told, but not its name.
+ * /proc/PID/stat: "PID (NAME) STATE PPID ...", where the name, cut to 15
+ * characters, may itself hold spaces and parentheses.  Returns 1 with the
+ * name and the parent, 0 for a zombie, -1 when it cannot be read.
  */
-int
-process_name(pid_t pid, char *name, size_t size)
+static int
+read_stat(pid_t pid, char *name, size_t size, pid_t *parent)
 {
 	char path[32], stat[128];
 	char *lparen, *rparen;
@@ -56,7 +56,7 @@ process_name(pid_t pid, char *name, size_t size)
 
 	snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
 	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
-		return kill(pid, 0) == -1 && errno == ESRCH ? 0 : -1;
+		return -1;
 	n = read(fd, stat, sizeof(stat) - 1);
 	close(fd);
 	if (n <= 0)
@@ -68,7 +68,43 @@ process_name(pid_t pid, char *name, size_t size)
 	if (rparen[2] == 'Z' || rparen[2] == 'X')
 		return 0;
 	snprintf(name, size, "%.*s", (int)(rparen - lparen - 1), lparen + 1);
+	*parent = (pid_t)strtol(rparen + 3, nullptr, 10);
 	return 1;
+}
+
+/*
+ * Without procfs, a process's existence can still be told, but not its
+ * name.
+ */
+int
+process_name(pid_t pid, char *name, size_t size)
+{
+	pid_t parent;
+	int found = read_stat(pid, name, size, &parent);
+
+	if (found == -1 && kill(pid, 0) == -1 && errno == ESRCH)
+		return 0;
+	return found;
+}
+
+int
+child_processes(pid_t parent, pid_t children[], int max)
+{
+	char name[64];
+	struct dirent *entry;
+	pid_t pid, ppid;
+	DIR *proc;
+	int n = 0;
+
+	if ((proc = opendir("/proc")) == nullptr)
+		return -1;
+	while (n < max && (entry = readdir(proc)) != nullptr)
+		if ((pid = (pid_t)strtol(entry->d_name, nullptr, 10)) > 0 &&
+		    read_stat(pid, name, sizeof(name), &ppid) == 1 &&
+		    ppid == parent)
+			children[n++] = pid;
+	closedir(proc);
+	return n;
 }
 
 /*
@@ -153,6 +189,52 @@ process_name(pid_t pid, char *name, size_t size)
 		return 0;
 	snprintf(name, size, "%s", kp.kp_comm);
 	return 1;
+}
+
+#endif
+
+#if defined(__FreeBSD__) || defined(__DragonFly__)
+
+/*
+ * The whole process table, one entry a process (FreeBSD: KERN_PROC_PROC,
+ * not one a thread; DragonFly: without KERN_PROC_FLAG_LWP), with room for
+ * processes made between the two calls.
+ */
+int
+child_processes(pid_t parent, pid_t children[], int max)
+{
+#if defined(__FreeBSD__)
+	int mib[3] = { CTL_KERN, KERN_PROC, KERN_PROC_PROC };
+#define KP_PPID(kp) (kp).ki_ppid
+#define KP_PID(kp) (kp).ki_pid
+#define KP_STAT(kp) (kp).ki_stat
+#else
+	int mib[3] = { CTL_KERN, KERN_PROC, KERN_PROC_ALL };
+#define KP_PPID(kp) (kp).kp_ppid
+#define KP_PID(kp) (kp).kp_pid
+#define KP_STAT(kp) (kp).kp_stat
+#endif
+	struct kinfo_proc *all;
+	size_t len;
+	int n = 0;
+
+	if (sysctl(mib, 3, nullptr, &len, nullptr, 0) == -1)
+		return -1;
+	len += len / 4;
+	if ((all = static_cast<struct kinfo_proc *>(malloc(len))) == nullptr)
+		return -1;
+	if (sysctl(mib, 3, all, &len, nullptr, 0) == -1) {
+		free(all);
+		return -1;
+	}
+	for (size_t i = 0; i < len / sizeof(*all) && n < max; i++)
+		if (KP_PPID(all[i]) == parent && KP_STAT(all[i]) != SZOMB)
+			children[n++] = KP_PID(all[i]);
+	free(all);
+	return n;
+#undef KP_PPID
+#undef KP_PID
+#undef KP_STAT
 }
 
 #endif

@@ -7,11 +7,6 @@
 /*
  * The questions the supervisor must ask in each system's own way.  Nothing
  * outside platform.cc knows which system it runs on.
- *
- * The sources name <sys/errno.h>, <sys/fcntl.h> and <sys/poll.h>, the files
- * that the BSDs' <errno.h>, <fcntl.h> and <poll.h> are symbolic links to
- * (glibc has both names): a copy of a BSD's headers that has lost its links,
- * as the compile checks' copies have, then still compiles them.
  */
 
 /*
@@ -21,6 +16,13 @@
  * when that cannot be told, for want of a way to ask.
  */
 int process_name(pid_t pid, char *name, size_t size);
+
+/*
+ * The processes that parent has forked and that have not ended, up to max
+ * of them, in children.  Returns how many it listed, or -1 when that cannot
+ * be told.
+ */
+int child_processes(pid_t parent, pid_t children[], int max);
 
 /*
  * Whether a DHCPv6 client can bind to the IPv6 link-local address of

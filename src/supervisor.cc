@@ -6,11 +6,10 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
-/* <sys/errno.h> and the like rather than <errno.h>: see platform.h. */
-#include <sys/errno.h>
-#include <sys/fcntl.h>
-#include <sys/poll.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,57 +24,45 @@
 static const char client_name[] = "dhclient";
 
 /*
- * The clients record their PIDs a few milliseconds after they start; a
- * stop that comes sooner waits for that, up to record_wait_ms, looking
- * every pause_ms.
+ * A client that forks into the background records its new PID within
+ * milliseconds; one found without a live process is given record_wait_ms
+ * for that before it counts as gone.  A stop looks every pause_ms, and
+ * takes stop_wait_ms at the most.
  */
-static const long record_wait_ms = 5000;
-static const int pause_ms = 50;
+static const long record_wait_ms = 250;
+static const long stop_wait_ms = 1000;
+static const int pause_ms = 20;
 
 static volatile sig_atomic_t term_requested;
 
-/* What the daemon has learnt of the IPv4 client from its checks. */
-struct watch {
-	int seen; /* this run's client has recorded its PID */
-	int suspect; /* the last check found it ended */
-};
-
 static void handle_sigterm(int);
 static int let_go(int fds[], int n);
-static int client_ended(const char *pidfile, const struct pidfile_state *before,
-    struct watch *watch);
+static pid_t look(struct client *c);
+static void hear_from(struct client *c);
 static int client_alive(pid_t pid);
-static pid_t recorded_pid(
-    const char *pidfile, const struct pidfile_state *before);
-static int v6_client_started(int link);
-static void stop_client(
-    const char *pidfile, const struct pidfile_state *before);
+static int stop_clients(struct client clients[2]);
+static int stop_client(struct client *c);
+static void stop_children(pid_t parent);
 static long elapsed_ms(const struct timespec *since);
 
 void
-run_supervisor(const char *own_pidfile, const char *v4_pidfile,
-    const char *v6_pidfile, const struct handover *handover)
+run_supervisor(const char *own_pidfile, struct handover *h)
 {
-	int ready[2], own[3];
+	struct client *v4 = &h->clients[0], *v6 = &h->clients[1];
+	int own[4];
 	char byte = 0;
 	ssize_t n;
-	int reported = 0, v4_ended = 0;
-	struct watch watch = { 0, 0 };
+	int reported = 0, status;
 
 	/*
 	 * The starting process returns only once the daemon has recorded its
 	 * PID and let go of the caller's descriptors, so that its status tells
-	 * the truth and a caller finds the file in place.
+	 * the truth and a caller finds the file in place.  Without that report
+	 * it is the one to stop the clients.
 	 */
-	if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) == -1) {
-		remove_pidfile(own_pidfile, handover->own_fd);
-		exit(1);
-	}
-
 	switch (fork()) {
 	case -1:
-		remove_pidfile(own_pidfile, handover->own_fd);
-		exit(1);
+		abandon_start(own_pidfile, h);
 	case 0:
 		break;
 	default:
@@ -83,51 +70,64 @@ run_supervisor(const char *own_pidfile, const char *v4_pidfile,
 		 * The report, then the end of the channel: by then the daemon
 		 * holds nothing of the caller's.
 		 */
-		close(ready[1]);
-		while ((n = read(ready[0], &byte, 1)) != 0 &&
+		close(h->ready[1]);
+		while ((n = read(h->ready[0], &byte, 1)) != 0 &&
 		    (n == 1 || errno == EINTR))
 			reported |= n == 1;
-		_exit(reported ? 0 : 1);
+		if (!reported)
+			abandon_start(own_pidfile, h);
+		_exit(0);
 	}
 
-	close(ready[0]);
+	/* A daemon that fails from here on leaves the clients to the starter.
+	 */
+	close(h->ready[0]);
 	if (setsid() == -1)
 		_exit(1);
 
 	/* Caught before the PID file names us, so no SIGTERM is lost. */
 	signal(SIGTERM, handle_sigterm);
-	own[0] = handover->own_fd;
-	own[1] = handover->v6_link;
-	own[2] = ready[1];
-	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 3) == -1) {
-		remove_pidfile(own_pidfile, own[0]);
+	own[0] = h->own_fd;
+	own[1] = v4->link[0];
+	own[2] = v6->link[0];
+	own[3] = h->ready[1];
+	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1)
 		exit(1);
-	}
+	v4->link[0] = own[1];
+	v6->link[0] = own[2];
 
 	/*
 	 * The starting process may be gone already: without MSG_NOSIGNAL that
 	 * would end the daemon by SIGPIPE.
 	 */
-	send(own[2], &byte, 1, MSG_NOSIGNAL);
-	close(own[2]);
-
-	while (!term_requested && !v4_ended) {
-		sleep(1);
-		v4_ended =
-		    client_ended(v4_pidfile, &handover->v4_before, &watch);
-	}
+	send(own[3], &byte, 1, MSG_NOSIGNAL);
+	close(own[3]);
 
 	/*
-	 * An IPv6 client still waiting for its address gives up now, rather
-	 * than start in the middle of the stop.
+	 * Once a second, a look at both clients.  The IPv4 client has ended
+	 * on its own when two looks in a row find no live process for it: the
+	 * base client forks into the background and records its new PID a
+	 * moment after the old one has ended.
 	 */
-	shutdown(own[1], SHUT_WR);
-	if (!v4_ended)
-		stop_client(v4_pidfile, &handover->v4_before);
-	if (v6_client_started(own[1]))
-		stop_client(v6_pidfile, &handover->v6_before);
+	while (!term_requested) {
+		sleep(1);
+		int v4_lost = v4->lost || v4->gone;
+		if (look(v4) == 0 && v4_lost)
+			break;
+		look(v6);
+	}
+
+	status = stop_clients(h->clients);
 	remove_pidfile(own_pidfile, own[0]);
-	exit(0);
+	exit(status == 0 ? 0 : 1);
+}
+
+void
+abandon_start(const char *own_pidfile, struct handover *h)
+{
+	stop_clients(h->clients);
+	remove_pidfile(own_pidfile, h->own_fd);
+	exit(1);
 }
 
 static void
@@ -145,9 +145,9 @@ handle_sigterm(int)
 static int
 let_go(int fds[], int n)
 {
-	int copies[3], null, i;
+	int copies[4], null, i;
 
-	if (n > 3 || (null = open("/dev/null", O_RDWR | O_CLOEXEC)) == -1)
+	if (n > 4 || (null = open("/dev/null", O_RDWR | O_CLOEXEC)) == -1)
 		return -1;
 	for (i = 0; i < n; i++)
 		if ((copies[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3 + n)) == -1)
@@ -165,35 +165,81 @@ let_go(int fds[], int n)
 }
 
 /*
- * Whether the IPv4 client has ended on its own: its file gone after this
- * run's client had written it, or naming a process that has ended or is no
- * longer a dhclient.  Only two such findings in a row, a pause apart,
- * conclude it: the base client forks into the background and names its new
- * PID a moment after the old one has ended.  What cannot be told (a file
- * not yet written, or unreadable) concludes nothing.
+ * Look at a client as it is now and return its live process: the PID it
+ * recorded last, or else the process started for it.  0 when it has none:
+ * its process has not become the client yet, it has ended, or it is
+ * between a fork into the background and the record of its new PID.  A
+ * record counts once this run's client has made it (the file differs from
+ * the last look) and it names a live dhclient; then the started process is
+ * no longer the client, unless the record names it.
  */
-static int
-client_ended(const char *pidfile, const struct pidfile_state *before,
-    struct watch *watch)
+static pid_t
+look(struct client *c)
 {
 	struct pidfile_state now;
-	int ended = 0, concluded;
+	pid_t live;
+	int just_started = 0;
 
-	read_pidfile(pidfile, &now);
-	if (!now.exists) {
-		ended = watch->seen;
-	} else if (now.pid > 0 && !same_pidfile(&now, before)) {
-		watch->seen = 1;
-		ended = !client_alive(now.pid);
+	if (c->gone)
+		return 0;
+	if (c->waiting) {
+		hear_from(c);
+		if (c->waiting || c->gone)
+			return 0;
+		/*
+		 * The kernel lets go of the process's descriptors a moment
+		 * before it gives it the client's name: that name is asked
+		 * from the next look on.
+		 */
+		just_started = 1;
 	}
-	concluded = ended && watch->suspect;
-	watch->suspect = ended;
-	return concluded;
+	read_pidfile(c->pidfile, &now);
+	if (now.pid > 0 && !same_pidfile(&now, &c->seen) &&
+	    client_alive(now.pid)) {
+		c->recorded = now.pid;
+		if (now.pid != c->started)
+			c->started = 0;
+	}
+	c->seen = now;
+	if (c->recorded != 0 && !client_alive(c->recorded))
+		c->recorded = 0;
+	if (c->started != 0 && !just_started && !client_alive(c->started))
+		c->started = 0;
+
+	live = c->recorded != 0 ? c->recorded : just_started ? 0 : c->started;
+	if (live != 0 || just_started) {
+		c->lost = 0;
+	} else if (!c->lost) {
+		c->lost = 1;
+		clock_gettime(CLOCK_MONOTONIC, &c->lost_at);
+	}
+	return live;
 }
 
 /*
- * A client is alive unless it is known to be gone: no such process, or its
- * number now held by a program of another name.
+ * Whether the client's process has become the client: the channel ends at
+ * its exec, and it says with a byte that it never will (it could not be
+ * executed, or it gave up waiting).
+ */
+static void
+hear_from(struct client *c)
+{
+	struct pollfd answer = { c->link[0], POLLIN, 0 };
+	char byte;
+	ssize_t n;
+
+	if (poll(&answer, 1, 0) != 1 || (n = read(c->link[0], &byte, 1)) == -1)
+		return;
+	c->waiting = 0;
+	if (n == 1) {
+		c->started = 0;
+		c->gone = 1;
+	}
+}
+
+/*
+ * A PID is a live client unless it is known not to be: no such process, or
+ * its number now held by a program of another name.
  */
 static int
 client_alive(pid_t pid)
@@ -211,68 +257,81 @@ client_alive(pid_t pid)
 }
 
 /*
- * The PID that this run's client recorded in pidfile.  0 while it has
- * recorded none: the file is missing, empty, or as it was before the
- * client started (left by an earlier run, and never used to signal
- * anything).  -1 when it holds no usable PID.
- */
-static pid_t
-recorded_pid(const char *pidfile, const struct pidfile_state *before)
-{
-	struct pidfile_state now;
-
-	read_pidfile(pidfile, &now);
-	if (!now.exists || same_pidfile(&now, before))
-		return 0;
-	return now.pid;
-}
-
-/*
- * Whether the IPv6 client was started.  Its process, told to stop waiting,
- * answers with a byte if it gave up; the channel ends without one once it
- * has become the client, or has failed to.  No answer in time counts as a
- * start.
+ * SIGTERM to each client's live process, IPv4 first, looking again every
+ * pause until each is settled: reached by a PID it recorded, or known gone.
+ * A client reached only by its started process is looked at on, as it may
+ * have forked into the background just before; stop_wait_ms bounds it all.
+ * Returns 0 when each client was reached or is known gone, -1 when one
+ * could not be reached.
  */
 static int
-v6_client_started(int link)
-{
-	struct pollfd answer = { link, POLLIN, 0 };
-	struct timespec asked;
-	char byte;
-	int ready;
-
-	clock_gettime(CLOCK_MONOTONIC, &asked);
-	while ((ready = poll(&answer, 1, pause_ms)) == 0 ||
-	    (ready == -1 && errno == EINTR))
-		if (elapsed_ms(&asked) >= record_wait_ms)
-			return 1;
-	return !(ready == 1 && read(link, &byte, 1) == 1);
-}
-
-/*
- * Signal the client that this run started, by the PID it recorded in
- * pidfile, once it has.  A file that stays unwritten, or holds no usable
- * PID, ends the daemon: it never signals 0 (its own group), a negative
- * number (a group, or every process) or an earlier run's PID.  A PID that
- * is gone, or now held by a program of another name, is left alone.
- */
-static void
-stop_client(const char *pidfile, const struct pidfile_state *before)
+stop_clients(struct client clients[2])
 {
 	struct timespec asked;
 	struct timespec pause = { 0, pause_ms * 1000000L };
-	pid_t pid;
+	int i;
 
 	clock_gettime(CLOCK_MONOTONIC, &asked);
-	while ((pid = recorded_pid(pidfile, before)) == 0) {
-		if (elapsed_ms(&asked) >= record_wait_ms)
-			exit(1);
+	/* A process still waiting to become the client gives up now. */
+	for (i = 0; i < 2; i++)
+		if (clients[i].waiting)
+			shutdown(clients[i].link[0], SHUT_WR);
+	for (;;) {
+		int settled = stop_client(&clients[0]);
+		settled &= stop_client(&clients[1]);
+		if (settled || elapsed_ms(&asked) >= stop_wait_ms)
+			break;
 		nanosleep(&pause, nullptr);
 	}
-	if (pid == -1)
-		exit(1);
-	if (client_alive(pid))
-		kill(pid, SIGTERM);
+	for (i = 0; i < 2; i++)
+		if (!clients[i].gone && clients[i].signalled == 0)
+			return -1;
+	return 0;
+}
+
+/*
+ * One look at a client during the stop: SIGTERM to its live process unless
+ * that has had it.  Returns 1 once it is settled.  It never signals 0 (its
+ * own group), a negative number (a group, or every process), an earlier
+ * run's PID or a program of another name.
+ */
+static int
+stop_client(struct client *c)
+{
+	pid_t pid;
+
+	if (c->gone || (c->signalled != 0 && c->signalled == c->recorded))
+		return 1;
+	if ((pid = look(c)) != 0) {
+		if (pid != c->signalled) {
+			if (pid == c->started && c->recorded == 0)
+				stop_children(pid);
+			if (kill(pid, SIGTERM) == 0)
+				c->signalled = pid;
+		}
+		return pid == c->signalled && pid == c->recorded;
+	}
+	if (c->lost && elapsed_ms(&c->lost_at) >= record_wait_ms)
+		c->gone = 1;
+	return c->gone;
+}
+
+/*
+ * A client that has recorded nothing may be at work in a child of the
+ * process started for it: the ISC client forks at once, and its first
+ * process only waits until the child has a lease.  Its children named
+ * dhclient are the client too, and are signalled before it, while they are
+ * still its children.
+ */
+static void
+stop_children(pid_t parent)
+{
+	pid_t children[8];
+	int n = child_processes(parent, children, 8);
+
+	for (int i = 0; i < n; i++)
+		if (client_alive(children[i]))
+			kill(children[i], SIGTERM);
 }
 
 static long

@@ -117,4 +117,27 @@ TEST(Boot, AStopWhileTheIPv6ClientWaitsIsANormalStop)
 	});
 }
 
+/* Then no link-local address ever comes: there is nothing to wait for. */
+TEST(Boot, WithIPv6SwitchedOffOnTheInterfaceTheIPv6ClientStartsAtOnce)
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	in_sandbox({}, [] {
+		ASSERT_TRUE(
+		    shell("ip link add em0 type veth peer name peer0 && "
+			  "echo 1 >/proc/sys/net/ipv6/conf/em0/"
+			  "disable_ipv6 && ip link set em0 up"));
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		/* Well before the 30 s it would otherwise wait. */
+		EXPECT_TRUE(eventually(
+		    [] { return started_clients().size() == 2; }, 5000))
+		    << "the IPv6 client waited";
+
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
+	});
+}
+
 } // namespace

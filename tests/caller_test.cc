@@ -33,16 +33,16 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 		setenv("FAKE_DHCLIENT_DETACH", "1", 1);
 		RunOptions opts;
 		int output = -1;
-		if (caller == "SIGTERM blocked") {
+		if (caller == "SigtermBlocked") {
 			opts.before_exec = [] {
 				sigset_t term;
 				sigemptyset(&term);
 				sigaddset(&term, SIGTERM);
 				sigprocmask(SIG_BLOCK, &term, nullptr);
 			};
-		} else if (caller == "SIGTERM ignored") {
+		} else if (caller == "SigtermIgnored") {
 			opts.before_exec = [] { signal(SIGTERM, SIG_IGN); };
-		} else if (caller == "output read to its end") {
+		} else if (caller == "OutputReadToItsEnd") {
 			/* As out=$(bistack-lease em0), with one more
 			 * descriptor. */
 			ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -53,7 +53,7 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 				dup2(fd, 1);
 				dup2(fd, 7);
 			};
-		} else if (caller == "umask 000") {
+		} else if (caller == "Umask000") {
 			opts.umask = 0;
 		}
 
@@ -62,7 +62,7 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);
 		std::vector<std::string> fds = fd_targets(daemon);
-		ASSERT_EQ(fds.size(), 5u);
+		ASSERT_EQ(fds.size(), 6u);
 		EXPECT_EQ(
 		    std::vector<std::string>(fds.begin(), fds.begin() + 3),
 		    std::vector<std::string>(3, "/dev/null"));
@@ -96,11 +96,59 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 }
 
 INSTANTIATE_TEST_SUITE_P(Callers, HostileCaller,
-    testing::Values("SIGTERM blocked", "SIGTERM ignored",
-	"output read to its end", "umask 000"),
-    [](const testing::TestParamInfo<std::string> &info) {
-	    return "case" + std::to_string(info.index);
-    });
+    testing::Values(
+	"SigtermBlocked", "SigtermIgnored", "OutputReadToItsEnd", "Umask000"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+/*
+ * Which of the standard descriptors the caller closed.  The IPv4 client is
+ * missing, so that its child has something to say on standard error.
+ */
+class ClosedDescriptors : public testing::TestWithParam<std::string> { };
+
+TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
+{
+	SandboxSetup setup;
+	setup.v4_client = nullptr;
+	in_sandbox(setup, [] {
+		const std::string closed = GetParam();
+		RunOptions opts;
+		opts.before_exec = [closed] {
+			for (int fd = 0; fd < 3; fd++)
+				if (closed == "All" || fd == 2)
+					close(fd);
+		};
+		EXPECT_EQ(describe(wait_exit(start_program({ "em0" }, opts))),
+		    "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		std::optional<std::string> own = read_file(pidfile("em0"));
+		EXPECT_EQ(own, std::to_string(daemon));
+
+		/* The IPv6 client starts, with somewhere to write to. */
+		std::vector<Client> clients;
+		ASSERT_TRUE(eventually([&] {
+			clients = started_clients();
+			return clients.size() == 1 &&
+			    pid_in(pidfile("em0", "6")) == clients[0].pid;
+		})) << "no IPv6 client";
+		std::vector<std::string> fds = fd_targets(clients[0].pid);
+		ASSERT_GE(fds.size(), 3u);
+		EXPECT_EQ(
+		    std::vector<std::string>(fds.begin(), fds.begin() + 3),
+		    (std::vector<std::string> { "/dev/null",
+			closed == "All" ? "/dev/null" : "/run/test/stdout",
+			"/dev/null" }));
+
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_EQ(first_term_sender(clients[0].pid), daemon);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, ClosedDescriptors,
+    testing::Values("StandardError", "All"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 /* What is at the daemon's PID file before the start, and the outcome. */
 struct InTheWay {
@@ -122,21 +170,27 @@ TEST_P(OwnPidfile, IsTakenOnlyAsARegularFileAndNothingElseIsTouched)
 		const InTheWay in = GetParam();
 		const std::string own = pidfile("em0");
 		const std::string target = "/run/test/target";
-		if (in.what == "symbolic link") {
+		int reader = -1;
+		if (in.what == "SymbolicLink") {
 			write_file(target, "precious\n");
 			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
-		} else if (in.what == "dangling symbolic link") {
+		} else if (in.what == "DanglingSymbolicLink") {
 			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
 		} else if (in.what == "FIFO") {
 			ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
-		} else if (in.what == "directory") {
+		} else if (in.what == "FIFOWithAReader") {
+			/* Then it can be opened for writing without waiting. */
+			ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
+			reader = open(own.c_str(), O_RDONLY | O_NONBLOCK);
+			ASSERT_NE(reader, -1);
+		} else if (in.what == "Directory") {
 			ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
-		} else if (in.what == "device") {
+		} else if (in.what == "Device") {
 			write_file(own, "");
 			ASSERT_EQ(mount("/dev/null", own.c_str(), nullptr,
 				      MS_BIND, nullptr),
 			    0);
-		} else if (in.what == "left by a killed daemon") {
+		} else if (in.what == "LeftByAKilledDaemon") {
 			write_file(own, "4000000");
 		}
 		struct stat before, after;
@@ -158,19 +212,64 @@ TEST_P(OwnPidfile, IsTakenOnlyAsARegularFileAndNothingElseIsTouched)
 		EXPECT_EQ(after.st_mode, before.st_mode);
 		EXPECT_EQ(after.st_ino, before.st_ino);
 		EXPECT_EQ(read_file(target),
-		    in.what == "symbolic link"
+		    in.what == "SymbolicLink"
 			? std::optional<std::string>("precious\n")
 			: std::nullopt);
+		if (reader != -1)
+			close(reader);
 	});
 }
 
 INSTANTIATE_TEST_SUITE_P(InTheWay, OwnPidfile,
-    testing::Values(InTheWay { "symbolic link", 1 },
-	InTheWay { "dangling symbolic link", 1 }, InTheWay { "FIFO", 1 },
-	InTheWay { "directory", 1 }, InTheWay { "device", 1 },
-	InTheWay { "left by a killed daemon", 0 }),
+    testing::Values(InTheWay { "SymbolicLink", 1 },
+	InTheWay { "DanglingSymbolicLink", 1 }, InTheWay { "FIFO", 1 },
+	InTheWay { "FIFOWithAReader", 1 }, InTheWay { "Directory", 1 },
+	InTheWay { "Device", 1 }, InTheWay { "LeftByAKilledDaemon", 0 }),
     [](const testing::TestParamInfo<InTheWay> &info) {
-	    return "case" + std::to_string(info.index);
+	    return info.param.what;
     });
+
+/*
+ * A start that has opened the PID file just as the daemon holding it ends
+ * and removes it: it locks a file that no path leads to any more, and so
+ * must open the file afresh.
+ */
+TEST(OwnPidfile, AStartThatOpenedItAsTheOldDaemonEndedTakesItAfresh)
+{
+	in_sandbox({}, [] {
+		Started old = start_serving("em0");
+		ASSERT_GT(old.daemon, 1);
+		pid_t starter = start_held_at_lock();
+		ASSERT_GT(starter, 1);
+		ASSERT_TRUE(send_sigterm(old.daemon));
+		EXPECT_EQ(describe(wait_exit(old.daemon)), "exit 0");
+		ASSERT_FALSE(exists(pidfile("em0")));
+
+		release_held(starter);
+		EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		EXPECT_TRUE(alive(daemon));
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+	});
+}
+
+/* Only the file it took is the daemon's to remove. */
+TEST(OwnPidfile, AFileThatReplacedItByHandSurvivesTheStop)
+{
+	in_sandbox({}, [] {
+		Started s = start_serving("em0");
+		ASSERT_GT(s.daemon, 1);
+		const std::string other = "/var/run/dhclient/other";
+		write_file(other, "someone else's\n");
+		ASSERT_EQ(rename(other.c_str(), pidfile("em0").c_str()), 0);
+
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(read_file(pidfile("em0")),
+		    std::optional<std::string>("someone else's\n"));
+	});
+}
 
 } // namespace

@@ -23,13 +23,28 @@ v6_argv(const std::string &ifname)
 		"-pf", pidfile(ifname, "6"), ifname };
 }
 
-class WrongArgumentCount
-    : public testing::TestWithParam<std::vector<std::string>> { };
+/*
+ * Command lines that are not one interface name: no argument, more than
+ * one, or a name that begins with "-", which would reach the clients as an
+ * option (the ISC client reads "-r" as "release").
+ */
+struct CommandLine {
+	const char *name;
+	std::vector<std::string> args;
+};
 
-TEST_P(WrongArgumentCount, PrintsUsageAndStartsNothing)
+void
+PrintTo(const CommandLine &line, std::ostream *os)
+{
+	*os << line.name;
+}
+
+class MalformedCommandLine : public testing::TestWithParam<CommandLine> { };
+
+TEST_P(MalformedCommandLine, PrintsUsageAndStartsNothing)
 {
 	in_sandbox({}, [] {
-		EXPECT_EQ(describe(run_program(GetParam())), "exit 1");
+		EXPECT_EQ(describe(run_program(GetParam().args)), "exit 1");
 		EXPECT_EQ(program_stderr(), usage);
 		EXPECT_EQ(program_stdout(), "");
 		/* Any child it had forked would now be ours, live or not. */
@@ -40,21 +55,39 @@ TEST_P(WrongArgumentCount, PrintsUsageAndStartsNothing)
 	});
 }
 
-INSTANTIATE_TEST_SUITE_P(Usage, WrongArgumentCount,
-    testing::Values(std::vector<std::string> {},
-	std::vector<std::string> { "em0", "em1" },
-	std::vector<std::string> { "em0", "em1", "em2" }));
+INSTANTIATE_TEST_SUITE_P(Usage, MalformedCommandLine,
+    testing::Values(CommandLine { "NoArgument", {} },
+	CommandLine { "TwoArguments", { "em0", "em1" } },
+	CommandLine { "ThreeArguments", { "em0", "em1", "em2" } },
+	CommandLine { "ReleaseOption", { "-r" } },
+	CommandLine { "IPv6Option", { "-6" } },
+	CommandLine { "LongOption", { "--help" } },
+	CommandLine { "LoneHyphen", { "-" } }),
+    [](const testing::TestParamInfo<CommandLine> &info) {
+	    return info.param.name;
+    });
 
 /*
  * A single argument is the interface name, whatever it holds: copied byte
  * for byte into both command lines and all three run paths.
  */
-class InterfaceName : public testing::TestWithParam<std::string> { };
+struct Name {
+	const char *name;
+	std::string ifname;
+};
+
+void
+PrintTo(const Name &name, std::ostream *os)
+{
+	*os << name.name;
+}
+
+class InterfaceName : public testing::TestWithParam<Name> { };
 
 TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 {
 	in_sandbox({}, [] {
-		const std::string ifname = GetParam();
+		const std::string ifname = GetParam().ifname;
 		/* A "/" in the name leads one level down: make that level. */
 		size_t slash = ifname.find('/');
 		if (slash != std::string::npos) {
@@ -81,10 +114,11 @@ TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
-    testing::Values("em0", "", "-6", "--help", "vlan0/sub", "sp ace\ttab"),
-    [](const testing::TestParamInfo<std::string> &info) {
-	    return "case" + std::to_string(info.index);
-    });
+    testing::Values(Name { "Plain", "em0" }, Name { "Empty", "" },
+	Name { "WithHyphensInside", "em0-r-6" },
+	Name { "WithASlash", "vlan0/sub" },
+	Name { "WithBlanks", "sp ace\ttab" }),
+    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
 
 /* Which client is missing: true for the IPv4 one, false for the IPv6 one. */
 class MissingClient : public testing::TestWithParam<bool> { };

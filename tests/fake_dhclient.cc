@@ -8,6 +8,13 @@
  * a second one would show.  More of a real client's ways, on request:
  *
  *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it writes its PID file
+ *   FAKE_DHCLIENT_BACKGROUND   goes into the background at once, as the ISC
+ *                              client with -nw: it forks, the first process
+ *                              ends, and the second records itself (argv
+ *                              and PID file) and runs on
+ *   FAKE_DHCLIENT_FAIL=4|6     the IPv4 (given -p) or the IPv6 client ends
+ *                              at once with status 1, recording nothing but
+ *                              its argv, as a client that refuses to run
  *   FAKE_DHCLIENT_DETACH       lets go of every descriptor it inherited,
  *                              as a client that goes into the background
  *   FAKE_DHCLIENT_DEFAULT_TERM catches nothing and changes no signal state:
@@ -64,6 +71,7 @@ main(int argc, char *argv[])
 	const char *dir = getenv("FAKE_DHCLIENT_DIR");
 	const char *delay = getenv("FAKE_DHCLIENT_DELAY_MS");
 	const char *refork = getenv("FAKE_DHCLIENT_REFORK");
+	const char *fail = getenv("FAKE_DHCLIENT_FAIL");
 	bool default_term = getenv("FAKE_DHCLIENT_DEFAULT_TERM") != nullptr;
 	const char *pidfile = nullptr;
 	bool v4 = false;
@@ -82,6 +90,15 @@ main(int argc, char *argv[])
 	if (!default_term)
 		sigprocmask(SIG_BLOCK, &term, nullptr);
 
+	for (int i = 1; i + 1 < argc; i++)
+		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
+			pidfile = argv[i + 1];
+			v4 = strcmp(argv[i], "-p") == 0;
+			break;
+		}
+	if (getenv("FAKE_DHCLIENT_BACKGROUND") != nullptr && fork() != 0)
+		return 0;
+
 	/* Written whole, then renamed, so a reader never sees half of it. */
 	snprintf(path, sizeof(path), "%s/argv.%d", dir, (int)getpid());
 	snprintf(tmp, sizeof(tmp), "%s.tmp", path);
@@ -91,6 +108,8 @@ main(int argc, char *argv[])
 	if (!write_file(tmp, args.data(), args.size(), O_TRUNC))
 		return 2;
 	rename(tmp, path);
+	if (fail != nullptr && atoi(fail) == (v4 ? 4 : 6))
+		return 1;
 
 	if (getenv("FAKE_DHCLIENT_DETACH") != nullptr) {
 		int null = open("/dev/null", O_RDWR);
@@ -99,12 +118,6 @@ main(int argc, char *argv[])
 		closefrom(3);
 	}
 
-	for (int i = 1; i + 1 < argc; i++)
-		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
-			pidfile = argv[i + 1];
-			v4 = strcmp(argv[i], "-p") == 0;
-			break;
-		}
 	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
 		pidfile = nullptr;
 	if (delay != nullptr)

@@ -17,9 +17,16 @@
 namespace {
 
 struct Case {
+	const char *name;
 	std::string text;
 	pid_t pid;
 };
+
+void
+PrintTo(const Case &c, std::ostream *os)
+{
+	*os << c.name;
+}
 
 class ReadPid : public testing::TestWithParam<Case> { };
 
@@ -33,24 +40,28 @@ TEST_P(ReadPid, TakesTheLeadingNumberOrNothing)
 INSTANTIATE_TEST_SUITE_P(Texts, ReadPid,
     testing::Values(
 	/* What clients write, and what "%d" also accepts. */
-	Case { "1234\n", 1234 }, Case { "1234", 1234 }, Case { "  \t\n77", 77 },
-	Case { "+5\n", 5 }, Case { "12abc", 12 }, Case { "8 9", 8 },
-	Case { "2147483647", INT_MAX },
+	Case { "WithNewline", "1234\n", 1234 }, Case { "Bare", "1234", 1234 },
+	Case { "AfterWhiteSpace", "  \t\n77", 77 },
+	Case { "WithAPlusSign", "+5\n", 5 },
+	Case { "BeforeAWord", "12abc", 12 },
+	Case { "BeforeAnotherNumber", "8 9", 8 },
+	Case { "Largest", "2147483647", INT_MAX },
 	/* No usable PID: nothing, no digits, or 0, negative, too large. */
-	Case { "", -1 }, Case { "\n", -1 }, Case { "abc", -1 },
-	Case { "+", -1 }, Case { "- 5", -1 }, Case { "0", -1 },
-	Case { "-0", -1 }, Case { "-1", -1 }, Case { "-2147483648", -1 },
-	Case { "2147483648", -1 },
+	Case { "Empty", "", -1 }, Case { "Newline", "\n", -1 },
+	Case { "Word", "abc", -1 }, Case { "LonePlus", "+", -1 },
+	Case { "MinusThenBlank", "- 5", -1 }, Case { "Zero", "0", -1 },
+	Case { "MinusZero", "-0", -1 }, Case { "MinusOne", "-1", -1 },
+	Case { "Smallest", "-2147483648", -1 },
+	Case { "OnePastTheLargest", "2147483648", -1 },
 	/* glibc's "%d" wraps this one to 1. */
-	Case { "4294967297", -1 },
-	Case { "99999999999999999999999999999999", -1 },
-	Case { std::string("\0"
-			   "12",
-		   3),
+	Case { "WrapsToOne", "4294967297", -1 },
+	Case { "ThirtyTwoDigits", "99999999999999999999999999999999", -1 },
+	Case { "AfterANul",
+	    std::string("\0"
+			"12",
+		3),
 	    -1 }),
-    [](const testing::TestParamInfo<Case> &info) {
-	    return "case" + std::to_string(info.index);
-    });
+    [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
 
 /*
  * The whole file as the daemon sees it: only regular files are read, never
@@ -88,8 +99,11 @@ TEST_P(ReadPidfile, ReadsOnlyTheStartOfARegularFile)
 		fclose(fp);
 	}
 
+	/* A read that blocks fails the test, rather than hang it. */
 	struct pidfile_state state;
+	alarm(10);
 	read_pidfile(path.c_str(), &state);
+	alarm(0);
 	EXPECT_EQ(state.exists, c.exists);
 	EXPECT_EQ(state.pid, c.pid);
 
@@ -98,19 +112,17 @@ TEST_P(ReadPidfile, ReadsOnlyTheStartOfARegularFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ReadPidfile,
-    testing::Values(FileCase { "missing", "", 0, -1 },
-	FileCase { "empty", "", 1, 0 },
-	FileCase { "as written", "1234\n", 1, 1234 },
-	FileCase { "long tail", "1234\n" + std::string(200, 'x'), 1, 1234 },
-	FileCase {
-	    "number past the bound", std::string(70, ' ') + "1234", 1, -1 },
-	FileCase {
-	    "number up to the bound", std::string(60, ' ') + "1234", 1, -1 },
-	FileCase { "digits past the bound", std::string(80, '7'), 1, -1 },
+    testing::Values(FileCase { "Missing", "", 0, -1 },
+	FileCase { "Empty", "", 1, 0 },
+	FileCase { "AsWritten", "1234\n", 1, 1234 },
+	FileCase { "LongTail", "1234\n" + std::string(200, 'x'), 1, 1234 },
+	FileCase { "NumberPastTheBound", std::string(70, ' ') + "1234", 1, -1 },
+	FileCase { "NumberUpToTheBound", std::string(60, ' ') + "1234", 1, -1 },
+	FileCase { "DigitsPastTheBound", std::string(80, '7'), 1, -1 },
 	FileCase { "FIFO", "fifo", 1, -1 },
-	FileCase { "directory", "dir", 1, -1 }),
+	FileCase { "Directory", "dir", 1, -1 }),
     [](const testing::TestParamInfo<FileCase> &info) {
-	    return "case" + std::to_string(info.index);
+	    return info.param.what;
     });
 
 } // namespace

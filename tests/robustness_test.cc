@@ -30,6 +30,7 @@ stop_and_check(const Started &s, const std::string &ifname)
 }
 
 struct Name {
+	const char *name;
 	std::string ifname;
 	bool recorded; /* whether its PID file can be made */
 };
@@ -37,7 +38,7 @@ struct Name {
 void
 PrintTo(const Name &name, std::ostream *os)
 {
-	*os << testing::PrintToString(name.ifname.substr(0, 40));
+	*os << name.name;
 }
 
 class HostileName : public testing::TestWithParam<Name> { };
@@ -70,13 +71,14 @@ TEST_P(HostileName, GetsExactlyTheDesignedOutcome)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, HostileName,
-    testing::Values(Name { "em\n0", true }, Name { "..", true },
-	Name { "em0; rm -rf ~", true }, Name { "../escape", false },
-	Name { "missing/dir", false }, Name { std::string(300, 'x'), false },
-	Name { std::string(5000, 'y'), false }),
-    [](const testing::TestParamInfo<Name> &info) {
-	    return "case" + std::to_string(info.index);
-    });
+    testing::Values(Name { "WithANewline", "em\n0", true },
+	Name { "TwoDots", "..", true },
+	Name { "ShellCommand", "em0; rm -rf ~", true },
+	Name { "UpAndOut", "../escape", false },
+	Name { "IntoAMissingDirectory", "missing/dir", false },
+	Name { "LongerThanAFileName", std::string(300, 'x'), false },
+	Name { "LongerThanAPath", std::string(5000, 'y'), false }),
+    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
 
 TEST(Soak, TwoHundredStartStopCyclesLeaveNothingBehind)
 {
@@ -86,8 +88,8 @@ TEST(Soak, TwoHundredStartStopCyclesLeaveNothingBehind)
 			SCOPED_TRACE("cycle " + std::to_string(cycle));
 			Started s = start_serving("em0");
 			ASSERT_GT(s.v6.pid, 0);
-			ASSERT_EQ(fd_targets(s.daemon).size(), 5u)
-			    << "its standard three, its PID file, its channel";
+			ASSERT_EQ(fd_targets(s.daemon).size(), 6u)
+			    << "its standard three, its PID file, its channels";
 			stop_and_check(s, "em0");
 			/* The lingering stand-ins are this test's to end. */
 			for (pid_t client : { s.v4.pid, s.v6.pid }) {

@@ -555,10 +555,45 @@ start_held(Hold where, pid_t *starter)
 	return daemon;
 }
 
-void
-release_held(pid_t daemon)
+pid_t
+start_held_at_lock()
 {
-	EXPECT_EQ(ptrace(PTRACE_DETACH, daemon, nullptr, nullptr), 0)
+	RunOptions opts;
+	opts.before_exec = [] { ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); };
+	pid_t starter = start_program({ "em0" }, opts);
+	int status, sig = 0;
+	if (waitpid(starter, &status, 0) != starter || !WIFSTOPPED(status)) {
+		ADD_FAILURE() << "the starter did not stop at its exec";
+		return 0;
+	}
+	ptrace(PTRACE_SETOPTIONS, starter, nullptr,
+	    (void *)(long)PTRACE_O_TRACESYSGOOD);
+	for (;;) {
+		ptrace(PTRACE_SYSCALL, starter, nullptr, (void *)(long)sig);
+		if (waitpid(starter, &status, 0) != starter ||
+		    !WIFSTOPPED(status)) {
+			ADD_FAILURE()
+			    << "the starter was not held at its lock: "
+			    << describe(status);
+			return 0;
+		}
+		sig = WSTOPSIG(status);
+		if (sig != (SIGTRAP | 0x80))
+			continue;
+		sig = 0;
+		struct __ptrace_syscall_info info { };
+		ptrace(PTRACE_GET_SYSCALL_INFO, starter, (void *)sizeof(info),
+		    &info);
+		if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+		    info.entry.nr == SYS_flock)
+			return starter;
+	}
+}
+
+void
+release_held(pid_t pid)
+{
+	EXPECT_EQ(ptrace(PTRACE_DETACH, pid, nullptr, nullptr), 0)
 	    << strerror(errno);
 }
 
@@ -603,6 +638,39 @@ fd_targets(pid_t pid)
 		targets.push_back(t);
 	}
 	return targets;
+}
+
+bool
+all_ended(const std::vector<pid_t> &kept, int ms)
+{
+	return eventually(
+	    [&] {
+		    while (waitpid(-1, nullptr, WNOHANG) > 0)
+			    ;
+		    for (pid_t pid : processes())
+			    if (std::find(kept.begin(), kept.end(), pid) ==
+				kept.end())
+				    return false;
+		    return true;
+	    },
+	    ms);
+}
+
+std::string
+coarse_run_directory()
+{
+	if (getuid() != 0 || user_namespace)
+		return "it needs root";
+	std::string image = scratch + "/coarse.img";
+	if (!shell("truncate -s 8M " + image +
+		" && mkfs.ext4 -q -F -I 128 "
+		"-O ^has_journal " +
+		image +
+		" >/dev/null 2>&1 && "
+		"mount -o loop " +
+		image + " /var/run/dhclient"))
+		return "no ext4 on a loop device here";
+	return "";
 }
 
 bool

@@ -94,7 +94,13 @@ std::vector<pid_t> term_senders(pid_t pid);
  */
 enum class Hold { Recorded, Reporting };
 pid_t start_held(Hold where, pid_t *starter);
-void release_held(pid_t daemon);
+/*
+ * Start the binary for em0 and hold the starting process itself, traced,
+ * as it is about to lock the PID file it has opened.  Returns it, or 0
+ * after a test failure.
+ */
+pid_t start_held_at_lock();
+void release_held(pid_t pid);
 
 /*
  * Wait until the daemon has ended a one-second pause, and so looked at its
@@ -107,6 +113,19 @@ bool daemon_looked_again(pid_t daemon);
  * or "pipe".
  */
 std::vector<std::string> fd_targets(pid_t pid);
+
+/*
+ * Reap what has ended and wait until no process is left here but those in
+ * kept: true if so within ms.
+ */
+bool all_ended(const std::vector<pid_t> &kept = {}, int ms = 5000);
+
+/*
+ * Put /var/run/dhclient on a file system that keeps time stamps to the
+ * second (ext4 with small inodes, on a loop device): "" when done, or why
+ * not.  Needs root.
+ */
+std::string coarse_run_directory();
 
 /* Run a shell command; true if it exits 0. */
 bool shell(const std::string &command);

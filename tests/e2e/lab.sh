@@ -4,11 +4,13 @@
 # serve in the other.  Only documentation address ranges are used, and they
 # exist only inside these namespaces.
 #
-#   lab.sh up DIR [v4only] [boot]
+#   lab.sh up DIR [v4only|noserver] [boot]
 #                            build it; DIR keeps the server's files.  em0 is
 #                            up, its link-local address past duplicate
 #                            address detection; with boot, em0 is left down
-#                            for the caller to bring up, as at boot.
+#                            for the caller to bring up, as at boot.  The
+#                            server answers DHCPv4 only with v4only, and
+#                            does not run with noserver.
 #   lab.sh down DIR          stop the server by its PID, remove it all
 #   lab.sh addr 4|6          em0's global addresses of that family
 #   lab.sh linklocal         em0's link-local address: none, tentative,
@@ -26,7 +28,7 @@ up() {
 	shift
 	for word in "$@"; do
 		case $word in
-		v4only) mode=v4only ;;
+		v4only | noserver) mode=$word ;;
 		boot) boot=yes ;;
 		esac
 	done
@@ -60,6 +62,7 @@ up() {
 		done
 	fi
 
+	[ "$mode" != noserver ] || return 0
 	set -- --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
 		--interface=srv0 --bind-interfaces \
 		--dhcp-range=192.0.2.100,192.0.2.199,1h \
@@ -116,5 +119,5 @@ cmd=${1:-}
 [ $# -gt 0 ] && shift
 case $cmd in
 up | down | addr | linklocal) $cmd "$@" ;;
-*) echo "usage: lab.sh up DIR [v4only] [boot] | down DIR | addr 4|6 | linklocal" >&2; exit 2 ;;
+*) echo "usage: lab.sh up DIR [v4only|noserver] [boot] | down DIR | addr 4|6 | linklocal" >&2; exit 2 ;;
 esac
