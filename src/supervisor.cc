@@ -79,7 +79,9 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 		_exit(0);
 	}
 
-	/* A daemon that fails from here on leaves the clients to the starter.
+	/*
+	 * A daemon that fails before its report leaves the clients to the
+	 * starting process, which stops them.
 	 */
 	close(h->ready[0]);
 	if (setsid() == -1)
