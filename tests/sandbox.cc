@@ -233,6 +233,27 @@ pause_briefly()
 	nanosleep(&ts, nullptr);
 }
 
+/*
+ * Start the binary for em0, traced from its exec on with options, system
+ * call stops marked.  Returns it stopped at the exec, or 0 after a test
+ * failure.
+ */
+pid_t
+start_traced(long options)
+{
+	RunOptions opts;
+	opts.before_exec = [] { ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); };
+	pid_t starter = start_program({ "em0" }, opts);
+	int status;
+	if (waitpid(starter, &status, 0) != starter || !WIFSTOPPED(status)) {
+		ADD_FAILURE() << "the starter did not stop at its exec";
+		return 0;
+	}
+	ptrace(PTRACE_SETOPTIONS, starter, nullptr,
+	    (void *)(options | PTRACE_O_TRACESYSGOOD));
+	return starter;
+}
+
 std::string
 program_output(const char *name)
 {
@@ -482,16 +503,9 @@ start_held(Hold where, pid_t *starter)
 	const int op = where == Hold::Recorded ? PTRACE_SYSCALL_INFO_EXIT
 					       : PTRACE_SYSCALL_INFO_ENTRY;
 	long last_call = -1;
-	RunOptions opts;
-	opts.before_exec = [] { ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); };
-	*starter = start_program({ "em0" }, opts);
 	int status;
-	if (waitpid(*starter, &status, 0) != *starter || !WIFSTOPPED(status)) {
-		ADD_FAILURE() << "the starter did not stop at its exec";
+	if ((*starter = start_traced(PTRACE_O_TRACEFORK)) == 0)
 		return 0;
-	}
-	ptrace(PTRACE_SETOPTIONS, *starter, nullptr,
-	    (void *)(long)(PTRACE_O_TRACEFORK | PTRACE_O_TRACESYSGOOD));
 	ptrace(PTRACE_CONT, *starter, nullptr, nullptr);
 
 	std::vector<pid_t> forked;
@@ -558,16 +572,10 @@ start_held(Hold where, pid_t *starter)
 pid_t
 start_held_at_lock()
 {
-	RunOptions opts;
-	opts.before_exec = [] { ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); };
-	pid_t starter = start_program({ "em0" }, opts);
+	pid_t starter = start_traced(0);
 	int status, sig = 0;
-	if (waitpid(starter, &status, 0) != starter || !WIFSTOPPED(status)) {
-		ADD_FAILURE() << "the starter did not stop at its exec";
+	if (starter == 0)
 		return 0;
-	}
-	ptrace(PTRACE_SETOPTIONS, starter, nullptr,
-	    (void *)(long)PTRACE_O_TRACESYSGOOD);
 	for (;;) {
 		ptrace(PTRACE_SYSCALL, starter, nullptr, (void *)(long)sig);
 		if (waitpid(starter, &status, 0) != starter ||
@@ -662,13 +670,10 @@ coarse_run_directory()
 	if (getuid() != 0 || user_namespace)
 		return "it needs root";
 	std::string image = scratch + "/coarse.img";
-	if (!shell("truncate -s 8M " + image +
-		" && mkfs.ext4 -q -F -I 128 "
-		"-O ^has_journal " +
-		image +
-		" >/dev/null 2>&1 && "
-		"mount -o loop " +
-		image + " /var/run/dhclient"))
+	std::string make = "truncate -s 8M " + image +
+	    " && mkfs.ext4 -q -F -I 128 -O ^has_journal " + image +
+	    " >/dev/null 2>&1";
+	if (!shell(make + " && mount -o loop " + image + " /var/run/dhclient"))
 		return "no ext4 on a loop device here";
 	return "";
 }
