@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "pidfile.h"
@@ -81,10 +82,14 @@ main(int argc, char *argv[])
 	 * Both clients must end on SIGTERM, whatever their caller blocked or
 	 * ignored: they start with no signal blocked and SIGTERM at its
 	 * default action, and so does the daemon until it catches SIGTERM.
+	 * SIGCHLD is at its default action too: ignored, it would let the
+	 * system reap a client the moment it ends, before the daemon has it
+	 * watched, and hand its number to another process.
 	 */
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
 	signal(SIGTERM, SIG_DFL);
+	signal(SIGCHLD, SIG_DFL);
 
 	/*
 	 * Everything that can fail is taken before any client starts, the PID
@@ -129,11 +134,13 @@ open_standard_descriptors(void)
 static int
 prepare_client(struct client *c, const char *pidfile)
 {
+	memset(c, 0, sizeof(*c));
 	c->pidfile = pidfile;
-	read_pidfile(pidfile, &c->seen);
-	c->started = c->recorded = c->signalled = 0;
+	read_pidfile(pidfile, &c->before);
+	c->seen = c->before;
+	for (struct watch &w : c->procs)
+		w.fd = -1;
 	c->waiting = 1;
-	c->gone = c->lost = 0;
 	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
 }
 
@@ -153,8 +160,20 @@ launch_client(const char *path, const char *const argv[],
 
 	if (pid == 0) {
 		close_ours(h, self);
-		if (await_ifname != nullptr)
+		if (await_ifname != nullptr) {
+			/*
+			 * The caller's terminal may hang up meanwhile (ssh
+			 * host service dhclient restart em0): this process is
+			 * in the caller's process group, but the client it
+			 * starts keeps what it inherited.
+			 */
+			struct sigaction ignore, hangup;
+			memset(&ignore, 0, sizeof(ignore));
+			ignore.sa_handler = SIG_IGN;
+			sigaction(SIGHUP, &ignore, &hangup);
 			await_link_local(await_ifname, self->link[1]);
+			sigaction(SIGHUP, &hangup, nullptr);
+		}
 		/* execv only takes the vector as non-const for C's sake. */
 		execv(path, const_cast<char *const *>(argv));
 		fprintf(stderr, spawn_failure, path);
@@ -168,7 +187,7 @@ launch_client(const char *path, const char *const argv[],
 		self->gone = 1;
 		return -1;
 	}
-	self->started = pid;
+	self->procs[started_slot].pid = pid;
 	return 0;
 }
 

@@ -115,6 +115,27 @@ same_pidfile(const struct pidfile_state *a, const struct pidfile_state *b)
 }
 
 /*
+ * The probe takes a shared lock for a moment, which would make a client's
+ * own pidfile_open fail then: it is only made on the file of a client that
+ * has taken it already, or has ended.
+ */
+int
+pidfile_locked(const char *path)
+{
+	struct stat st;
+	int fd, locked;
+
+	if (stat(path, &st) == -1 || !S_ISREG(st.st_mode) ||
+	    (fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) ==
+		-1)
+		return 0;
+	locked = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+	    flock(fd, LOCK_SH | LOCK_NB) == -1 && errno == EWOULDBLOCK;
+	close(fd);
+	return locked;
+}
+
+/*
  * As the BSDs' pidfile_open does: the lock is taken without waiting, and
  * only then is the file touched.  A daemon that was ending may have
  * removed the file between our open and our lock; then the lock is on a

@@ -33,6 +33,12 @@ struct pidfile_state {
 void read_pidfile(const char *path, struct pidfile_state *state);
 /* Whether two looks found the same file, not written in between. */
 int same_pidfile(const struct pidfile_state *a, const struct pidfile_state *b);
+/*
+ * Whether some process holds the file at path locked with flock(2), as the
+ * BSDs' pidfile(3) does for as long as the process that took it, or a copy
+ * of its descriptor, lives.  Only a regular file is opened, never blocking.
+ */
+int pidfile_locked(const char *path);
 
 /*
  * Take the daemon's own PID file: create it if need be (mode 0644 less the

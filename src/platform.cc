@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #if defined(__FreeBSD__) || defined(__DragonFly__)
 #include <sys/param.h>
+#include <sys/event.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/sysctl.h>
@@ -23,6 +24,7 @@
 #elif defined(__DragonFly__)
 #include <sys/kinfo.h>
 #elif defined(__linux__)
+#include <sys/syscall.h>
 #include <net/if.h>
 #include <dirent.h>
 #else
@@ -31,6 +33,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -289,6 +292,183 @@ link_local_ready(const char *ifname)
 #endif
 	close(sock);
 	return ready;
+}
+
+#endif
+
+/*
+ * The wait: ppoll on every system, which sets the signal mask for the wait
+ * alone.  Besides the caller's descriptors it polls, on Linux, each watched
+ * process's descriptor, readable once the process has ended; on FreeBSD and
+ * DragonFly, the kqueue that holds each watched process's EVFILT_PROC.
+ */
+static const int most_polled = 40;
+
+static void
+poll_for(struct pollfd set[], int n, const int fds[], int nfds, int timeout_ms,
+    const sigset_t *mask)
+{
+	struct timespec limit = { timeout_ms / 1000,
+		timeout_ms % 1000 * 1000000L };
+
+	for (int i = 0; i < nfds && n < most_polled; i++, n++) {
+		set[n].fd = fds[i];
+		set[n].events = POLLIN;
+		set[n].revents = 0;
+	}
+	if (ppoll(set, (nfds_t)n, timeout_ms < 0 ? nullptr : &limit, mask) ==
+	    -1)
+		for (int i = 0; i < n; i++)
+			set[i].revents = 0;
+}
+
+#if defined(__linux__)
+
+/*
+ * Process descriptors (Linux 5.3) by their system calls: glibc 2.36
+ * declares its wrappers without C linkage, so C++ cannot link to them.
+ */
+int
+watch_process(struct watch *w, pid_t pid)
+{
+	int fd;
+
+	if (pid <= 0) {
+		errno = ESRCH;
+		return -1;
+	}
+	if ((fd = (int)syscall(SYS_pidfd_open, pid, 0)) == -1)
+		return -1;
+	w->pid = pid;
+	w->fd = fd;
+	w->ended = 0;
+	return 0;
+}
+
+void
+unwatch_process(struct watch *w)
+{
+	if (w->pid != 0)
+		close(w->fd);
+	w->pid = 0;
+	w->fd = -1;
+}
+
+int
+signal_process(struct watch *w, int sig)
+{
+	if (w->pid == 0 || w->ended)
+		return -1;
+	return (int)syscall(SYS_pidfd_send_signal, w->fd, sig, nullptr, 0);
+}
+
+void
+await_events(struct watch *const watches[], int n, const int fds[], int nfds,
+    int timeout_ms, const sigset_t *mask)
+{
+	struct pollfd set[most_polled];
+	struct watch *polled[most_polled];
+	int k = 0;
+
+	for (int i = 0; i < n && k < most_polled; i++)
+		if (watches[i]->pid != 0 && !watches[i]->ended) {
+			polled[k] = watches[i];
+			set[k].fd = watches[i]->fd;
+			set[k].events = POLLIN;
+			set[k++].revents = 0;
+		}
+	poll_for(set, k, fds, nfds, timeout_ms, mask);
+	for (int i = 0; i < k; i++)
+		if (set[i].revents != 0)
+			polled[i]->ended = 1;
+}
+
+#else
+
+/*
+ * One kqueue for the process's life, made at the first watch: a kqueue is
+ * not inherited by fork, so only the process that waits may make it.  Each
+ * EVFILT_PROC carries its watch, to be marked when NOTE_EXIT comes.
+ */
+static int kq = -1;
+
+/* Mark every watch whose process the kqueue has told to have ended. */
+static void
+note_exits(void)
+{
+	struct kevent events[8];
+	struct timespec now = { 0, 0 };
+	int got;
+
+	while (kq != -1 && (got = kevent(kq, nullptr, 0, events, 8, &now)) > 0)
+		for (int i = 0; i < got; i++)
+			if (events[i].filter == EVFILT_PROC &&
+			    (events[i].fflags & NOTE_EXIT) != 0)
+				static_cast<struct watch *>(events[i].udata)
+				    ->ended = 1;
+}
+
+int
+watch_process(struct watch *w, pid_t pid)
+{
+	struct kevent change;
+
+	if (pid <= 0) {
+		errno = ESRCH;
+		return -1;
+	}
+	if (kq == -1 && (kq = kqueue()) == -1)
+		return -1;
+	EV_SET(&change, pid, EVFILT_PROC, EV_ADD, NOTE_EXIT, 0, w);
+	if (kevent(kq, &change, 1, nullptr, 0, nullptr) == -1)
+		return -1;
+	w->pid = pid;
+	w->fd = -1;
+	w->ended = 0;
+	return 0;
+}
+
+/* Its event goes with it, so no later NOTE_EXIT names this watch. */
+void
+unwatch_process(struct watch *w)
+{
+	struct kevent change;
+
+	if (w->pid != 0 && !w->ended) {
+		EV_SET(&change, w->pid, EVFILT_PROC, EV_DELETE, 0, 0, nullptr);
+		kevent(kq, &change, 1, nullptr, 0, nullptr);
+	}
+	w->pid = 0;
+}
+
+/*
+ * Until NOTE_EXIT has come, the number is the process's: it is not handed
+ * out again before the process has ended and been reaped.
+ */
+int
+signal_process(struct watch *w, int sig)
+{
+	note_exits();
+	if (w->pid == 0 || w->ended)
+		return -1;
+	return kill(w->pid, sig);
+}
+
+void
+await_events(struct watch *const[], int, const int fds[], int nfds,
+    int timeout_ms, const sigset_t *mask)
+{
+	struct pollfd set[most_polled];
+	int n = 0;
+
+	if (kq != -1) {
+		set[0].fd = kq;
+		set[0].events = POLLIN;
+		set[0].revents = 0;
+		n = 1;
+	}
+	poll_for(set, n, fds, nfds, timeout_ms, mask);
+	note_exits();
 }
 
 #endif

@@ -2,6 +2,7 @@
 #define BISTACK_PLATFORM_H
 
 #include <stddef.h>
+#include <signal.h>
 #include <sys/types.h>
 
 /*
@@ -31,5 +32,38 @@ int child_processes(pid_t parent, pid_t children[], int max);
  * nothing to wait for: no such interface, IPv6 off on it, or no way to ask.
  */
 int link_local_ready(const char *ifname);
+
+/*
+ * A process held by the system's own handle on it (Linux: a process
+ * descriptor; FreeBSD and DragonFly: a kqueue's EVFILT_PROC), so that its
+ * end is told the moment it happens, and a signal sent through the watch
+ * never reaches a process that was given its number afterwards.
+ */
+struct watch {
+	pid_t pid; /* 0 when it watches nothing */
+	int fd; /* Linux: the process descriptor */
+	int ended; /* the system has told that the process ended */
+};
+
+/*
+ * Watch process pid.  Returns 0, or -1 with nothing watched: with errno
+ * ESRCH when there is no such process (any more), or another when it
+ * cannot be watched.
+ */
+int watch_process(struct watch *w, pid_t pid);
+void unwatch_process(struct watch *w);
+/* Send sig to the watched process.  Returns 0, or -1 if it has ended. */
+int signal_process(struct watch *w, int sig);
+
+/*
+ * Wait with the signal mask set to mask (nullptr: as it is) until a signal
+ * is caught, a watched process ends (each of the n watches that does is
+ * marked ended), one of the nfds descriptors in fds is readable or has
+ * hung up, or timeout_ms have passed (-1: no limit).  The mask is set and
+ * restored in the same call as the wait, so a signal kept blocked outside
+ * it is never caught between a check and the wait.
+ */
+void await_events(struct watch *const watches[], int n, const int fds[],
+    int nfds, int timeout_ms, const sigset_t *mask);
 
 #endif

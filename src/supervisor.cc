@@ -24,31 +24,50 @@
 static const char client_name[] = "dhclient";
 
 /*
- * A client that forks into the background records its new PID within
- * milliseconds; one found without a live process is given record_wait_ms
- * for that before it counts as gone.  A stop looks every pause_ms, and
- * takes stop_wait_ms at the most.
+ * A client whose last process has ended may have forked into the
+ * background, and record its new PID a moment later.  The base client
+ * holds its PID file locked meanwhile, and until it has ended for good,
+ * with its helper process, which lets go of the lock a moment after it: a
+ * held lock is waited for.  Where nothing holds it, a record is given
+ * record_wait_ms.  While it waits on either, the daemon looks every
+ * tick_ms.  A stop waits stop_wait_ms at the most for the clients to end.
  */
 static const long record_wait_ms = 250;
-static const long stop_wait_ms = 1000;
-static const int pause_ms = 20;
+static const long stop_wait_ms = 5000;
+static const int tick_ms = 10;
+
+/*
+ * The signals that stop the daemon as SIGTERM does, and those that would
+ * otherwise end it without a stop, which it ignores.  Signals that report
+ * a fault of its own keep their default action.
+ */
+static const int stop_signals[] = { SIGTERM, SIGHUP, SIGINT, SIGQUIT };
+static const int ignored_signals[] = { SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE,
+	SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO };
 
 static volatile sig_atomic_t term_requested;
 
 static void handle_sigterm(int);
+static void catch_signals(sigset_t *waiting);
 static int let_go(int fds[], int n);
-static pid_t look(struct client *c);
+static int watch_started(struct client clients[2], int as_parent);
+static void look(struct client *c);
 static void hear_from(struct client *c);
+static void adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
-static int stop_clients(struct client clients[2]);
-static int stop_client(struct client *c);
-static void stop_children(pid_t parent);
+static int stop_clients(struct client clients[2], const sigset_t *waiting);
+static void stop_client(struct client *c);
+static void watch_children(struct client *c);
+static int slot_of(const struct client *c, pid_t pid);
+static void wait_for_clients(
+    struct client clients[2], long timeout_ms, const sigset_t *waiting);
 static long elapsed_ms(const struct timespec *since);
 
 void
 run_supervisor(const char *own_pidfile, struct handover *h)
 {
 	struct client *v4 = &h->clients[0], *v6 = &h->clients[1];
+	sigset_t waiting;
 	int own[4];
 	char byte = 0;
 	ssize_t n;
@@ -88,12 +107,13 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 		_exit(1);
 
 	/* Caught before the PID file names us, so no SIGTERM is lost. */
-	signal(SIGTERM, handle_sigterm);
+	catch_signals(&waiting);
 	own[0] = h->own_fd;
 	own[1] = v4->link[0];
 	own[2] = v6->link[0];
 	own[3] = h->ready[1];
-	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1)
+	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1 ||
+	    watch_started(h->clients, 0) == -1)
 		exit(1);
 	v4->link[0] = own[1];
 	v6->link[0] = own[2];
@@ -106,20 +126,21 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	close(own[3]);
 
 	/*
-	 * Once a second, a look at both clients.  The IPv4 client has ended
-	 * on its own when two looks in a row find no live process for it: the
-	 * base client forks into the background and records its new PID a
-	 * moment after the old one has ended.
+	 * Asleep until a stop signal comes or a client's process ends; awake
+	 * every tick only while a client without a live process may yet
+	 * record a new one.
 	 */
-	while (!term_requested) {
-		sleep(1);
-		int v4_lost = v4->lost || v4->gone;
-		if (look(v4) == 0 && v4_lost)
-			break;
+	for (;;) {
+		look(v4);
 		look(v6);
+		if (term_requested || v4->gone)
+			break;
+		wait_for_clients(h->clients,
+		    (v4->lost || (v6->lost && !v6->gone)) ? tick_ms : -1,
+		    &waiting);
 	}
 
-	status = stop_clients(h->clients);
+	status = stop_clients(h->clients, &waiting);
 	remove_pidfile(own_pidfile, own[0]);
 	exit(status == 0 ? 0 : 1);
 }
@@ -127,7 +148,8 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 void
 abandon_start(const char *own_pidfile, struct handover *h)
 {
-	stop_clients(h->clients);
+	watch_started(h->clients, 1);
+	stop_clients(h->clients, nullptr);
 	remove_pidfile(own_pidfile, h->own_fd);
 	exit(1);
 }
@@ -136,6 +158,40 @@ static void
 handle_sigterm(int)
 {
 	term_requested = 1;
+}
+
+/*
+ * The stop signals are caught, but held back except while the daemon
+ * waits: one that comes between a look at term_requested and the wait is
+ * caught as the wait begins.  waiting is the signal mask for the wait.
+ */
+static void
+catch_signals(sigset_t *waiting)
+{
+	struct sigaction stop, ignore;
+	sigset_t held;
+
+	memset(&stop, 0, sizeof(stop));
+	memset(&ignore, 0, sizeof(ignore));
+	sigemptyset(&held);
+	for (int sig : stop_signals)
+		sigaddset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, waiting);
+	for (int sig : stop_signals)
+		sigdelset(waiting, sig);
+
+	stop.sa_handler = handle_sigterm;
+	stop.sa_mask = held;
+	for (int sig : stop_signals)
+		sigaction(sig, &stop, nullptr);
+	ignore.sa_handler = SIG_IGN;
+	sigemptyset(&ignore.sa_mask);
+	for (int sig : ignored_signals)
+		sigaction(sig, &ignore, nullptr);
+#if defined(SIGRTMIN)
+	for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+		sigaction(sig, &ignore, nullptr);
+#endif
 }
 
 /*
@@ -167,61 +223,94 @@ let_go(int fds[], int n)
 }
 
 /*
- * Look at a client as it is now and return its live process: the PID it
- * recorded last, or else the process started for it.  0 when it has none:
- * its process has not become the client yet, it has ended, or it is
- * between a fork into the background and the record of its new PID.  A
- * record counts once this run's client has made it (the file differs from
- * the last look) and it names a live dhclient; then the started process is
- * no longer the client, unless the record names it.
+ * Watch the processes started for the clients.  It is done while the
+ * starting process, their parent, is alive and reaps none of them: until
+ * then, no number can have been handed to another process.  Returns -1 if
+ * one is there but cannot be watched; the starting process, as_parent,
+ * then signals it by its number.
  */
-static pid_t
+static int
+watch_started(struct client clients[2], int as_parent)
+{
+	int status = 0;
+
+	for (int i = 0; i < 2; i++) {
+		struct watch *w = &clients[i].procs[started_slot];
+		pid_t pid = w->pid;
+
+		w->pid = 0;
+		if (pid != 0 && watch_process(w, pid) == -1 && errno != ESRCH) {
+			status = -1;
+			if (as_parent)
+				kill(pid, SIGTERM);
+		}
+	}
+	return status;
+}
+
+/*
+ * Look at a client as it is now: whether its process has become the
+ * client, which of its processes have ended, and what its PID file holds.
+ * A record counts once this run's client has made it (the file differs
+ * from the last look) and it names a live dhclient.  A client without a
+ * live process has ended for good once no new record can come: when its
+ * last process was its record, ended by the stop's SIGTERM; when the lock
+ * it held on its file has been let go; or else record_wait_ms after.
+ */
+static void
 look(struct client *c)
 {
 	struct pidfile_state now;
-	pid_t live;
-	int just_started = 0;
+	int live = 0;
 
-	if (c->gone)
-		return 0;
-	if (c->waiting) {
+	if (c->waiting)
 		hear_from(c);
-		if (c->waiting || c->gone)
-			return 0;
-		/*
-		 * The kernel lets go of the process's descriptors a moment
-		 * before it gives it the client's name: that name is asked
-		 * from the next look on.
-		 */
-		just_started = 1;
+	for (int i = 0; i < process_slots; i++) {
+		struct watch *w = &c->procs[i];
+		if (w->pid != 0 && w->ended) {
+			if (w->pid == c->record) {
+				c->final = (c->signalled & (1U << i)) != 0;
+				c->record = 0;
+			}
+			unwatch_process(w);
+			c->signalled &= ~(1U << i);
+		}
+		live |= w->pid != 0;
 	}
+
 	read_pidfile(c->pidfile, &now);
-	if (now.pid > 0 && !same_pidfile(&now, &c->seen) &&
-	    client_alive(now.pid)) {
-		c->recorded = now.pid;
-		if (now.pid != c->started)
-			c->started = 0;
+	c->wrote |= !same_pidfile(&now, &c->before);
+	if (now.pid > 0 && now.pid != c->record &&
+	    !same_pidfile(&now, &c->seen)) {
+		adopt(c, now.pid);
+		live |= c->record != 0;
 	}
 	c->seen = now;
-	if (c->recorded != 0 && !client_alive(c->recorded))
-		c->recorded = 0;
-	if (c->started != 0 && !just_started && !client_alive(c->started))
-		c->started = 0;
 
-	live = c->recorded != 0 ? c->recorded : just_started ? 0 : c->started;
-	if (live != 0 || just_started) {
-		c->lost = 0;
-	} else if (!c->lost) {
+	if (live || c->waiting) {
+		c->lost = c->locked = c->gone = 0;
+		return;
+	}
+	if (!c->lost) {
 		c->lost = 1;
 		clock_gettime(CLOCK_MONOTONIC, &c->lost_at);
 	}
-	return live;
+	/*
+	 * A process it forked would hold its lock: once a lock seen held is
+	 * let go, or the file it wrote is removed (as the base client's
+	 * helper does at its end), no record can follow.
+	 */
+	c->locked = c->wrote && pidfile_locked(c->pidfile);
+	c->final |= c->locked || (c->wrote && !now.exists);
+	c->gone = c->locked
+	    ? elapsed_ms(&c->lost_at) >= stop_wait_ms
+	    : c->final || elapsed_ms(&c->lost_at) >= record_wait_ms;
 }
 
 /*
  * Whether the client's process has become the client: the channel ends at
  * its exec, and it says with a byte that it never will (it could not be
- * executed, or it gave up waiting).
+ * executed, or it gave up waiting).  Then nothing of it will follow.
  */
 static void
 hear_from(struct client *c)
@@ -234,8 +323,35 @@ hear_from(struct client *c)
 		return;
 	c->waiting = 0;
 	if (n == 1) {
-		c->started = 0;
-		c->gone = 1;
+		unwatch_process(&c->procs[started_slot]);
+		c->final = 1;
+	}
+}
+
+/*
+ * Take pid, just recorded, for the client's process, if it is a live
+ * dhclient: watched first, then its name asked, so that the name is that
+ * of the watched process.
+ */
+static void
+adopt(struct client *c, pid_t pid)
+{
+	struct watch *w = &c->procs[recorded_slot];
+
+	if (slot_of(c, pid) != -1) {
+		c->record = pid;
+		c->final = 0;
+		return;
+	}
+	if (!client_alive(pid))
+		return;
+	unwatch_process(w);
+	c->signalled &= ~(1U << recorded_slot);
+	if (watch_process(w, pid) == 0 && client_alive(pid)) {
+		c->record = pid;
+		c->final = 0;
+	} else {
+		unwatch_process(w);
 	}
 }
 
@@ -259,81 +375,109 @@ client_alive(pid_t pid)
 }
 
 /*
- * SIGTERM to each client's live process, IPv4 first, looking again every
- * pause until each is settled: reached by a PID it recorded, or known gone.
- * A client reached only by its started process is looked at on, as it may
- * have forked into the background just before; stop_wait_ms bounds it all.
- * Returns 0 when each client was reached or is known gone, -1 when one
- * could not be reached.
+ * SIGTERM to each client's live processes, IPv4 first, and then wait until
+ * every process signalled has ended and neither client's file is held
+ * locked, stop_wait_ms at the most; looked at again at every event, so
+ * that a process a client forks or records meanwhile is reached too.
+ * Returns 0 when both clients have ended, -1 when one still runs.
  */
 static int
-stop_clients(struct client clients[2])
+stop_clients(struct client clients[2], const sigset_t *waiting)
 {
 	struct timespec asked;
-	struct timespec pause = { 0, pause_ms * 1000000L };
-	int i;
 
 	clock_gettime(CLOCK_MONOTONIC, &asked);
 	/* A process still waiting to become the client gives up now. */
-	for (i = 0; i < 2; i++)
+	for (int i = 0; i < 2; i++)
 		if (clients[i].waiting)
 			shutdown(clients[i].link[0], SHUT_WR);
 	for (;;) {
-		int settled = stop_client(&clients[0]);
-		settled &= stop_client(&clients[1]);
-		if (settled || elapsed_ms(&asked) >= stop_wait_ms)
-			break;
-		nanosleep(&pause, nullptr);
+		int done = 1, settling = 0;
+		for (int i = 0; i < 2; i++) {
+			struct client *c = &clients[i];
+			look(c);
+			stop_client(c);
+			done &= c->gone && !c->locked;
+			settling |= c->lost && !(c->gone && !c->locked);
+		}
+		long left = stop_wait_ms - elapsed_ms(&asked);
+		if (done || left <= 0)
+			return done ? 0 : -1;
+		wait_for_clients(clients,
+		    settling && left > tick_ms ? tick_ms : left, waiting);
 	}
-	for (i = 0; i < 2; i++)
-		if (!clients[i].gone && clients[i].signalled == 0)
-			return -1;
-	return 0;
 }
 
 /*
- * One look at a client during the stop: SIGTERM to its live process unless
- * that has had it.  Returns 1 once it is settled.  It never signals 0 (its
- * own group), a negative number (a group, or every process), an earlier
- * run's PID or a program of another name.
+ * SIGTERM to each live process of the client that has not had it.  It
+ * never signals 0 (its own group), a negative number (a group, or every
+ * process), a process that has ended or a program of another name.
  */
-static int
+static void
 stop_client(struct client *c)
 {
-	pid_t pid;
-
-	if (c->gone || (c->signalled != 0 && c->signalled == c->recorded))
-		return 1;
-	if ((pid = look(c)) != 0) {
-		if (pid != c->signalled) {
-			if (pid == c->started && c->recorded == 0)
-				stop_children(pid);
-			if (kill(pid, SIGTERM) == 0)
-				c->signalled = pid;
-		}
-		return pid == c->signalled && pid == c->recorded;
+	if (c->waiting)
+		return;
+	if (c->record == 0 && c->procs[started_slot].pid != 0)
+		watch_children(c);
+	for (int i = process_slots - 1; i >= 0; i--) {
+		struct watch *w = &c->procs[i];
+		if (w->pid != 0 && (c->signalled & (1U << i)) == 0 &&
+		    signal_process(w, SIGTERM) == 0)
+			c->signalled |= 1U << i;
 	}
-	if (c->lost && elapsed_ms(&c->lost_at) >= record_wait_ms)
-		c->gone = 1;
-	return c->gone;
 }
 
 /*
  * A client that has recorded nothing may be at work in a child of the
  * process started for it: the ISC client forks at once, and its first
  * process only waits until the child has a lease.  Its children named
- * dhclient are the client too, and are signalled before it, while they are
- * still its children.
+ * dhclient are the client too, and are watched, as many as there is room
+ * for, while they are still its children.
  */
 static void
-stop_children(pid_t parent)
+watch_children(struct client *c)
 {
-	pid_t children[8];
-	int n = child_processes(parent, children, 8);
+	pid_t children[process_slots];
+	int n = child_processes(
+	    c->procs[started_slot].pid, children, process_slots);
 
-	for (int i = 0; i < n; i++)
-		if (client_alive(children[i]))
-			kill(children[i], SIGTERM);
+	for (int i = 0; i < n; i++) {
+		struct watch *slot = nullptr;
+		for (int k = first_child_slot; k < process_slots; k++)
+			if (c->procs[k].pid == 0)
+				slot = &c->procs[k];
+		if (slot_of(c, children[i]) == -1 && slot != nullptr &&
+		    watch_process(slot, children[i]) == 0 &&
+		    !client_alive(children[i]))
+			unwatch_process(slot);
+	}
+}
+
+/* The slot in which the client's process pid is watched, or -1. */
+static int
+slot_of(const struct client *c, pid_t pid)
+{
+	for (int i = 0; i < process_slots; i++)
+		if (c->procs[i].pid == pid)
+			return i;
+	return -1;
+}
+
+static void
+wait_for_clients(
+    struct client clients[2], long timeout_ms, const sigset_t *waiting)
+{
+	struct watch *watches[2 * process_slots];
+	int fds[2], n = 0, nfds = 0;
+
+	for (int i = 0; i < 2; i++) {
+		for (struct watch &w : clients[i].procs)
+			watches[n++] = &w;
+		if (clients[i].waiting)
+			fds[nfds++] = clients[i].link[0];
+	}
+	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
 }
 
 static long

@@ -4,6 +4,8 @@
  * holding up the command, the IPv4 client or a stop.
  */
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -114,6 +116,61 @@ TEST(Boot, AStopWhileTheIPv6ClientWaitsIsANormalStop)
 		EXPECT_EQ(first_term_sender(v4), daemon);
 		EXPECT_EQ(describe(wait_exit(v4)), "exit 0");
 		EXPECT_EQ(processes(), std::vector<pid_t> {});
+	});
+}
+
+/*
+ * Started from a shell on a terminal that then hangs up, as when the ssh
+ * session of "ssh host service dhclient restart em0" ends: the hangup goes
+ * to the terminal's foreground process group, the caller's, which the
+ * IPv6 client's waiting process shares.
+ */
+TEST(Boot, TheIPv6ClientIsStillStartedAfterTheCallersTerminalHangsUp)
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	in_sandbox({}, [] {
+		/* So does the IPv4 client until it goes into the background. */
+		setenv("FAKE_DHCLIENT_BACKGROUND", "1", 1);
+		ASSERT_TRUE(
+		    shell("ip link add em0 type veth peer name peer0 && "
+			  "ip link set em0 up"));
+		int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		ASSERT_NE(terminal, -1);
+		ASSERT_EQ(grantpt(terminal), 0);
+		ASSERT_EQ(unlockpt(terminal), 0);
+		std::string line = ptsname(terminal);
+		pid_t caller = fork();
+		if (caller == 0) {
+			/* The session's leader, its terminal acquired. */
+			setsid();
+			close(terminal);
+			int fd = open(line.c_str(), O_RDWR);
+			for (int std = 0; std < 3; std++)
+				dup2(fd, std);
+			execl("/bin/sh", "sh", "-c",
+			    BISTACK_LEASE_PATH " em0 && exec sleep 600",
+			    (char *)nullptr);
+			_exit(127);
+		}
+		pid_t daemon = 0, waiting = 0;
+		ASSERT_TRUE(eventually([&] {
+			daemon = pid_in(pidfile("em0"));
+			waiting = daemon > 1 ? waiting_v6_client(daemon) : 0;
+			return waiting != 0;
+		}));
+
+		close(terminal);
+		EXPECT_EQ(describe(wait_exit(caller)), "signal 1");
+		EXPECT_TRUE(alive(waiting));
+		ASSERT_TRUE(shell("ip link set peer0 up"));
+		EXPECT_TRUE(eventually(
+		    [] { return started_clients().size() == 2; }, 15000))
+		    << "no IPv6 client";
+
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
 	});
 }
 

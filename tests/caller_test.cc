@@ -62,7 +62,7 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);
 		std::vector<std::string> fds = fd_targets(daemon);
-		ASSERT_EQ(fds.size(), 6u);
+		ASSERT_EQ(fds.size(), 8u);
 		EXPECT_EQ(
 		    std::vector<std::string>(fds.begin(), fds.begin() + 3),
 		    std::vector<std::string>(3, "/dev/null"));
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Callers, HostileCaller,
     [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 /*
- * Which of the standard descriptors the caller closed.  The IPv4 client is
+ * Which of the standard descriptors the caller closed.  The IPv6 client is
  * missing, so that its child has something to say on standard error.
  */
 class ClosedDescriptors : public testing::TestWithParam<std::string> { };
@@ -109,7 +109,7 @@ class ClosedDescriptors : public testing::TestWithParam<std::string> { };
 TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
 {
 	SandboxSetup setup;
-	setup.v4_client = nullptr;
+	setup.v6_client = nullptr;
 	in_sandbox(setup, [] {
 		const std::string closed = GetParam();
 		RunOptions opts;
@@ -125,13 +125,13 @@ TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
 		std::optional<std::string> own = read_file(pidfile("em0"));
 		EXPECT_EQ(own, std::to_string(daemon));
 
-		/* The IPv6 client starts, with somewhere to write to. */
+		/* The IPv4 client starts, with somewhere to write to. */
 		std::vector<Client> clients;
 		ASSERT_TRUE(eventually([&] {
 			clients = started_clients();
 			return clients.size() == 1 &&
-			    pid_in(pidfile("em0", "6")) == clients[0].pid;
-		})) << "no IPv6 client";
+			    pid_in(pidfile("em0", "4")) == clients[0].pid;
+		})) << "no IPv4 client";
 		std::vector<std::string> fds = fd_targets(clients[0].pid);
 		ASSERT_GE(fds.size(), 3u);
 		EXPECT_EQ(

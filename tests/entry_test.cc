@@ -120,10 +120,14 @@ INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
 	Name { "WithBlanks", "sp ace\ttab" }),
     [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
 
-/* Which client is missing: true for the IPv4 one, false for the IPv6 one. */
+/*
+ * Which client is missing: true for the IPv4 one, false for the IPv6 one.
+ * Without its IPv4 client the daemon ends too, as when that client ends on
+ * its own; the other one carries on.
+ */
 class MissingClient : public testing::TestWithParam<bool> { };
 
-TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
+TEST_P(MissingClient, IsReportedByItsChild)
 {
 	const bool v4_missing = GetParam();
 	SandboxSetup setup;
@@ -133,18 +137,17 @@ TEST_P(MissingClient, IsReportedByItsChildAndTheRestGoesOn)
 		    std::string(v4_missing ? "/sbin/dhclient"
 					   : "/usr/local/sbin/dhclient") +
 		    "\n";
-		const std::vector<std::string> other =
-		    v4_missing ? v6_argv("em0") : v4_argv("em0");
 
 		EXPECT_EQ(describe(run_program({ "em0" })), "exit 0");
-		EXPECT_TRUE(eventually([&] {
-			return program_stderr().size() >= failure.size() &&
-			    started_clients().size() == 1;
-		}));
+		EXPECT_TRUE(eventually(
+		    [&] { return program_stderr().size() >= failure.size(); }));
 		EXPECT_EQ(program_stderr(), failure);
+		if (v4_missing)
+			return;
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 1; }));
 		std::vector<Client> clients = started_clients();
-		ASSERT_EQ(clients.size(), 1u);
-		EXPECT_EQ(clients[0].argv, other);
+		EXPECT_EQ(clients[0].argv, v4_argv("em0"));
 		EXPECT_TRUE(alive(clients[0].pid));
 		EXPECT_TRUE(exists(pidfile("em0")));
 	});

@@ -3,15 +3,20 @@
  * vector in $FAKE_DHCLIENT_DIR/argv.PID (NUL-terminated arguments), writes
  * "PID\n" into the file named after -p or -pf as real clients do (unless
  * $FAKE_DHCLIENT_NO_PIDFILE is set), and on SIGTERM appends
- * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends; with
- * $FAKE_DHCLIENT_LINGER set it records every SIGTERM and runs on, so that
- * a second one would show.  More of a real client's ways, on request:
+ * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends.  More of a
+ * real client's ways, on request:
  *
- *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it writes its PID file
+ *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it writes its PID file (a
+ *                              SIGTERM meanwhile ends it as ever)
+ *   FAKE_DHCLIENT_EXIT_DELAY_MS=N
+ *                              takes N ms to end after its first SIGTERM,
+ *                              recording every further one meanwhile; with
+ *                              -1 it never ends on SIGTERM
  *   FAKE_DHCLIENT_BACKGROUND   goes into the background at once, as the ISC
  *                              client with -nw: it forks, the first process
- *                              ends, and the second records itself (argv
- *                              and PID file) and runs on
+ *                              ends, and the second, in a session of its
+ *                              own, records itself (argv and PID file) and
+ *                              runs on
  *   FAKE_DHCLIENT_FAIL=4|6     the IPv4 (given -p) or the IPv6 client ends
  *                              at once with status 1, recording nothing but
  *                              its argv, as a client that refuses to run
@@ -20,16 +25,27 @@
  *   FAKE_DHCLIENT_DEFAULT_TERM catches nothing and changes no signal state:
  *                              it ends by SIGTERM's default action (as the
  *                              BSD base client does), if its parent let it
- *   FAKE_DHCLIENT_REFORK=N     the IPv4 client (given -p) forks N times,
- *                              1.5 s apart, each time ending the old process
- *                              and naming the new one in its PID file 700 ms
+ *   FAKE_DHCLIENT_LOCK=N       the IPv4 client takes its PID file as the BSD
+ *                              base client does (pidfile(3)): locked with
+ *                              flock(2), or else "already running" and
+ *                              status 1; and forks a helper that shares the
+ *                              lock, as the base client's privileged process
+ *                              does, and that N ms after the last of the
+ *                              client's processes has ended removes the
+ *                              file and ends
+ *   FAKE_DHCLIENT_REFORK=N     the IPv4 client forks N times, 1.5 s apart,
+ *                              each time ending the old process and naming
+ *                              the new one in its PID file
+ *                              $FAKE_DHCLIENT_REFORK_MS (default 700) ms
  *                              later, as the BSD base client does when it
  *                              goes into the background; the last one then
  *                              makes $FAKE_DHCLIENT_DIR/reforked.PID
  */
 
 #include <sys/types.h>
+#include <sys/file.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -39,6 +55,9 @@
 #include <unistd.h>
 
 #include <string>
+
+static const char *dir;
+static sigset_t term;
 
 static bool
 write_file(const char *path, const char *data, size_t len, int flags)
@@ -56,31 +75,116 @@ nap_ms(long ms)
 		;
 }
 
+static long
+getenv_ms(const char *name, long otherwise)
+{
+	const char *value = getenv(name);
+	return value != nullptr ? atol(value) : otherwise;
+}
+
+/* Into the locked file as pidfile_write(3) does, or as a plain file. */
 static void
-write_pid(const char *pidfile)
+write_pid(const char *pidfile, int locked)
 {
 	char line[32];
 	int len = snprintf(line, sizeof(line), "%d\n", (int)getpid());
 	/* Like a real client, it runs on without it. */
-	write_file(pidfile, line, (size_t)len, O_TRUNC);
+	if (locked == -1) {
+		write_file(pidfile, line, (size_t)len, O_TRUNC);
+	} else if (ftruncate(locked, 0) == 0 &&
+	    pwrite(locked, line, (size_t)len, 0) != len) {
+		fputs("fake_dhclient: cannot write its PID file\n", stderr);
+	}
+}
+
+/*
+ * As pidfile_open(3): the lock first, without waiting, then the file
+ * truncated.  The helper shares the lock until every process of the
+ * client has let go of the pipe's writing end, and lingers ms more.
+ */
+static int
+take_pidfile(const char *pidfile, long ms)
+{
+	int fd = open(pidfile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+	int pipefd[2];
+	char byte;
+
+	if (fd == -1 || flock(fd, LOCK_EX | LOCK_NB) == -1) {
+		fputs("dhclient already running\n", stderr);
+		exit(1);
+	}
+	if (ftruncate(fd, 0) == -1 || pipe(pipefd) == -1)
+		exit(2);
+	if (fork() == 0) {
+		signal(SIGTERM, SIG_IGN);
+		close(pipefd[1]);
+		while (read(pipefd[0], &byte, 1) != 0)
+			;
+		nap_ms(ms);
+		unlink(pidfile);
+		_exit(0);
+	}
+	close(pipefd[0]);
+	return fd;
+}
+
+/* Record each SIGTERM; end after the first, or exit_ms after it. */
+[[noreturn]] static void
+serve_until_terminated(siginfo_t *first)
+{
+	char path[4096], line[64];
+	siginfo_t info = *first;
+	long exit_ms = getenv_ms("FAKE_DHCLIENT_EXIT_DELAY_MS", 0);
+	struct timespec end, now, left;
+
+	snprintf(path, sizeof(path), "%s/events", dir);
+	if (first->si_signo != SIGTERM)
+		while (sigwaitinfo(&term, &info) == -1)
+			;
+	clock_gettime(CLOCK_MONOTONIC, &end);
+	end.tv_sec += exit_ms / 1000;
+	end.tv_nsec += exit_ms % 1000 * 1000000;
+	if (end.tv_nsec >= 1000000000) {
+		end.tv_sec++;
+		end.tv_nsec -= 1000000000;
+	}
+	for (;;) {
+		int len = snprintf(line, sizeof(line), "term %d %d\n",
+		    (int)getpid(), (int)info.si_pid);
+		if (!write_file(path, line, (size_t)len, O_APPEND))
+			exit(2);
+		do {
+			if (exit_ms == -1) {
+				if (sigwaitinfo(&term, &info) == SIGTERM)
+					break;
+				continue;
+			}
+			clock_gettime(CLOCK_MONOTONIC, &now);
+			left.tv_sec = end.tv_sec - now.tv_sec;
+			left.tv_nsec = end.tv_nsec - now.tv_nsec;
+			if (left.tv_nsec < 0) {
+				left.tv_sec--;
+				left.tv_nsec += 1000000000;
+			}
+			if (left.tv_sec < 0)
+				exit(0);
+		} while (sigtimedwait(&term, &info, &left) != SIGTERM);
+	}
 }
 
 int
 main(int argc, char *argv[])
 {
-	const char *dir = getenv("FAKE_DHCLIENT_DIR");
-	const char *delay = getenv("FAKE_DHCLIENT_DELAY_MS");
 	const char *refork = getenv("FAKE_DHCLIENT_REFORK");
 	const char *fail = getenv("FAKE_DHCLIENT_FAIL");
 	bool default_term = getenv("FAKE_DHCLIENT_DEFAULT_TERM") != nullptr;
 	const char *pidfile = nullptr;
 	bool v4 = false;
-	char path[4096], tmp[4200], line[64];
-	sigset_t term;
+	char path[4096], tmp[4200];
 	siginfo_t info;
-	int len;
+	int locked = -1;
 
-	if (dir == nullptr) {
+	if ((dir = getenv("FAKE_DHCLIENT_DIR")) == nullptr) {
 		fputs("fake_dhclient: FAKE_DHCLIENT_DIR is not set\n", stderr);
 		return 2;
 	}
@@ -96,8 +200,11 @@ main(int argc, char *argv[])
 			v4 = strcmp(argv[i], "-p") == 0;
 			break;
 		}
-	if (getenv("FAKE_DHCLIENT_BACKGROUND") != nullptr && fork() != 0)
-		return 0;
+	if (getenv("FAKE_DHCLIENT_BACKGROUND") != nullptr) {
+		if (fork() != 0)
+			return 0;
+		setsid();
+	}
 
 	/* Written whole, then renamed, so a reader never sees half of it. */
 	snprintf(path, sizeof(path), "%s/argv.%d", dir, (int)getpid());
@@ -120,19 +227,30 @@ main(int argc, char *argv[])
 
 	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
 		pidfile = nullptr;
-	if (delay != nullptr)
-		nap_ms(atol(delay));
+	if (v4 && pidfile != nullptr && getenv("FAKE_DHCLIENT_LOCK") != nullptr)
+		locked =
+		    take_pidfile(pidfile, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
+	info.si_signo = 0;
+	long delay = getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
+	if (delay > 0 && default_term) {
+		nap_ms(delay);
+	} else if (delay > 0) {
+		struct timespec ts = { delay / 1000, delay % 1000 * 1000000 };
+		if (sigtimedwait(&term, &info, &ts) == SIGTERM)
+			serve_until_terminated(&info);
+	}
 	if (pidfile != nullptr)
-		write_pid(pidfile);
+		write_pid(pidfile, locked);
 
 	if (v4 && refork != nullptr) {
+		long ms = getenv_ms("FAKE_DHCLIENT_REFORK_MS", 700);
 		for (int n = atoi(refork); n > 0; n--) {
 			nap_ms(1500);
 			if (fork() != 0)
 				_exit(0);
-			nap_ms(700);
+			nap_ms(ms);
 			if (pidfile != nullptr)
-				write_pid(pidfile);
+				write_pid(pidfile, locked);
 		}
 		snprintf(
 		    path, sizeof(path), "%s/reforked.%d", dir, (int)getpid());
@@ -142,15 +260,5 @@ main(int argc, char *argv[])
 	if (default_term)
 		for (;;)
 			pause();
-
-	snprintf(path, sizeof(path), "%s/events", dir);
-	do {
-		while (sigwaitinfo(&term, &info) == -1)
-			;
-		len = snprintf(line, sizeof(line), "term %d %d\n",
-		    (int)getpid(), (int)info.si_pid);
-		if (!write_file(path, line, (size_t)len, O_APPEND))
-			return 2;
-	} while (getenv("FAKE_DHCLIENT_LINGER") != nullptr);
-	return 0;
+	serve_until_terminated(&info);
 }

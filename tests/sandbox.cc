@@ -492,14 +492,17 @@ first_term_sender(pid_t pid)
  * The starter is traced from its exec on, and its children with it: the
  * first two (the clients) are let go at once, the third, the daemon, is
  * stepped from one system call to the next: up to the end of the pwrite
- * that records its PID, or the start of the sendto that reports.
+ * that records its PID, the start of the sendto that reports, or the start
+ * of its first ppoll.
  * A child's first stop and its parent's fork event come in either order,
  * and the daemon may get there before the clients are let go.
  */
 pid_t
 start_held(Hold where, pid_t *starter)
 {
-	const long call = where == Hold::Recorded ? SYS_pwrite64 : SYS_sendto;
+	const long call = where == Hold::Recorded ? SYS_pwrite64
+	    : where == Hold::Reporting            ? SYS_sendto
+						  : SYS_ppoll;
 	const int op = where == Hold::Recorded ? PTRACE_SYSCALL_INFO_EXIT
 					       : PTRACE_SYSCALL_INFO_ENTRY;
 	long last_call = -1;
@@ -605,25 +608,25 @@ release_held(pid_t pid)
 	    << strerror(errno);
 }
 
-/* It pauses in sleep(3), and each pause is one voluntary context switch. */
-bool
-daemon_looked_again(pid_t daemon)
+std::vector<pid_t>
+watched_by(pid_t pid)
 {
-	std::string proc = "/proc/" + std::to_string(daemon);
-	auto pausing = [&] {
-		return read_file(proc + "/wchan") ==
-		    std::string("hrtimer_nanosleep");
-	};
-	auto pauses = [&] {
-		std::string status = read_file(proc + "/status").value_or("");
-		size_t at = status.find("voluntary_ctxt_switches:");
-		return at == std::string::npos ? -1
-					       : atol(status.c_str() + at + 24);
-	};
-	if (!eventually(pausing))
-		return false;
-	long before = pauses();
-	return eventually([&] { return pausing() && pauses() > before; });
+	std::vector<pid_t> pids;
+	std::string proc = "/proc/" + std::to_string(pid);
+	for (const std::string &fd : list_dir(proc + "/fd")) {
+		char target[64] = "";
+		if (readlink((proc + "/fd/" + fd).c_str(), target,
+			sizeof(target) - 1) <= 0 ||
+		    strcmp(target, "anon_inode:[pidfd]") != 0)
+			continue;
+		std::string info =
+		    read_file(proc + "/fdinfo/" + fd).value_or("");
+		size_t at = info.find("\nPid:\t");
+		if (at != std::string::npos)
+			pids.push_back(atoi(info.c_str() + at + 6));
+	}
+	std::sort(pids.begin(), pids.end());
+	return pids;
 }
 
 std::vector<std::string>
@@ -643,6 +646,8 @@ fd_targets(pid_t pid)
 		for (const char *kind : { "socket", "pipe" })
 			if (t.rfind(std::string(kind) + ":", 0) == 0)
 				t = kind;
+		if (t == "anon_inode:[pidfd]")
+			t = "pidfd";
 		targets.push_back(t);
 	}
 	return targets;

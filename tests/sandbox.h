@@ -89,10 +89,11 @@ std::vector<pid_t> term_senders(pid_t pid);
 /*
  * Start the binary for em0 and hold its daemon, traced by the test until
  * release_held: Recorded, as soon as its PID is in its PID file; Reporting,
- * just before it reports to the starter that it is ready.  Returns the
- * daemon, or 0 after a test failure.
+ * just before it reports to the starter that it is ready; Waiting, as it
+ * enters the system call that waits for what it acts on, once ready.
+ * Returns the daemon, or 0 after a test failure.
  */
-enum class Hold { Recorded, Reporting };
+enum class Hold { Recorded, Reporting, Waiting };
 pid_t start_held(Hold where, pid_t *starter);
 /*
  * Start the binary for em0 and hold the starting process itself, traced,
@@ -102,15 +103,12 @@ pid_t start_held(Hold where, pid_t *starter);
 pid_t start_held_at_lock();
 void release_held(pid_t pid);
 
-/*
- * Wait until the daemon has ended a one-second pause, and so looked at its
- * IPv4 client, at least once after this call.
- */
-bool daemon_looked_again(pid_t daemon);
+/* The processes that pid holds a process descriptor of, lowest first. */
+std::vector<pid_t> watched_by(pid_t pid);
 
 /*
- * What each descriptor of pid refers to, lowest first: a path, or "socket"
- * or "pipe".
+ * What each descriptor of pid refers to, lowest first: a path, or "socket",
+ * "pipe" or "pidfd".
  */
 std::vector<std::string> fd_targets(pid_t pid);
 

@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
@@ -24,14 +26,24 @@ start_em0(bool clients_write_pidfiles = true)
 
 /*
  * All the daemon holds: /dev/null for its standard descriptors, its locked
- * PID file, and a channel to each client's process.
+ * PID file, a channel to each client's process, and a process descriptor
+ * of each.
  */
 std::vector<std::string>
 daemon_fds(const std::string &ifname)
 {
 	std::string own = pidfile(ifname);
 	return { "/dev/null", "/dev/null", "/dev/null",
-		own.substr(own.find("/run/")), "socket", "socket" };
+		own.substr(own.find("/run/")), "socket", "socket", "pidfd",
+		"pidfd" };
+}
+
+/* Whether the daemon watches exactly these processes. */
+bool
+watches(pid_t daemon, std::vector<pid_t> pids)
+{
+	std::sort(pids.begin(), pids.end());
+	return watched_by(daemon) == pids;
 }
 
 /* Name pid in a client's PID file, as the clients themselves write it. */
@@ -278,7 +290,10 @@ TEST_P(DisturbedStop, ReachesEveryClientPromptlyAndNothingElse)
 		}));
 		std::vector<pid_t> running { v4, v6 };
 		if (what != "SlowToRecord") {
-			ASSERT_TRUE(daemon_looked_again(daemon));
+			/* Their first processes have ended: it has read both.
+			 */
+			ASSERT_TRUE(eventually(
+			    [&] { return watches(daemon, running); }));
 			if (what == "FileGarbledAfterTheIPv4ClientDied") {
 				ASSERT_EQ(kill(v4, SIGKILL), 0);
 				ASSERT_EQ(describe(wait_exit(v4)), "signal 9");
@@ -343,23 +358,29 @@ TEST_P(AClientThatNeverRecords, LeavesNoDaemonStandingForIt)
 		ASSERT_GT(daemon, 1);
 		const char *other_path =
 		    never.v4 ? "/usr/local/sbin/dhclient" : "/sbin/dhclient";
-		pid_t other = 0;
-		ASSERT_TRUE(eventually([&] {
+		auto other = [&] {
 			for (const Client &client : started_clients())
 				if (client.argv[0] == other_path)
-					other = client.pid;
-			return other != 0;
-		}));
+					return client.pid;
+			return 0;
+		};
 
 		if (never.v4) {
-			/* Its end is found by two looks, a second apart. */
-			EXPECT_EQ(describe(wait_exit(daemon, 5000)), "exit 0");
+			/*
+			 * The daemon follows it out at once, and may stop
+			 * the IPv6 client before it has even recorded itself.
+			 */
+			EXPECT_EQ(
+			    describe(wait_exit(daemon, prompt)), "exit 0");
 		} else {
+			ASSERT_TRUE(eventually([&] { return other() != 0; }));
 			ASSERT_TRUE(send_sigterm(daemon));
 			EXPECT_EQ(
 			    describe(wait_exit(daemon, prompt)), "exit 0");
 		}
-		EXPECT_TRUE(stopped_by(other, daemon));
+		if (other() != 0) {
+			EXPECT_TRUE(stopped_by(other(), daemon));
+		}
 		EXPECT_FALSE(exists(pidfile("em0")));
 		EXPECT_TRUE(all_ended());
 	});
@@ -577,6 +598,86 @@ TEST(Daemon, SigtermWhileItRecordsItsPidIsNotLost)
 	});
 }
 
+/*
+ * Held as it enters its wait, just after it found no stop asked for.  The
+ * stop signals are held back until then, so that none is caught after
+ * that look and before the wait: one that comes is caught as the wait
+ * begins, not lost.
+ */
+TEST(Daemon, SigtermAsItEntersItsWaitIsNotLost)
+{
+	in_sandbox({}, [] {
+		pid_t starter;
+		pid_t daemon = start_held(Hold::Waiting, &starter);
+		ASSERT_GT(daemon, 1);
+		EXPECT_EQ(pid_in(pidfile("em0")), daemon);
+		std::string status =
+		    read_file("/proc/" + std::to_string(daemon) + "/status")
+			.value_or("");
+		size_t at = status.find("SigBlk:\t");
+		ASSERT_NE(at, std::string::npos);
+		unsigned long long blocked =
+		    strtoull(status.c_str() + at + 8, nullptr, 16);
+		for (int sig : { SIGTERM, SIGHUP, SIGINT, SIGQUIT })
+			EXPECT_NE(blocked & (1ULL << (sig - 1)), 0u)
+			    << "signal " << sig << " is not held back";
+		ASSERT_TRUE(send_sigterm(daemon));
+		release_held(daemon);
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_FALSE(exists(pidfile("em0")));
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+/*
+ * What a signal other than SIGTERM does to the daemon: it stops it as
+ * SIGTERM does, or it is ignored.
+ */
+struct Signal {
+	const char *name;
+	int sig;
+	bool stops;
+};
+
+void
+PrintTo(const Signal &s, std::ostream *os)
+{
+	*os << s.name;
+}
+
+class OtherSignal : public testing::TestWithParam<Signal> { };
+
+TEST_P(OtherSignal, StopsTheDaemonAsSigtermDoesOrIsIgnored)
+{
+	in_sandbox({}, [] {
+		const Signal sig = GetParam();
+		Started s = start_em0();
+		ASSERT_GT(s.v6.pid, 0);
+
+		ASSERT_EQ(kill(s.daemon, sig.sig), 0);
+		if (!sig.stops) {
+			/* Its default action would have ended it by now. */
+			EXPECT_EQ(describe(wait_exit(s.daemon, 200)),
+			    "still running");
+			EXPECT_TRUE(terms_received().empty());
+			ASSERT_TRUE(send_sigterm(s.daemon));
+		}
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_TRUE(stopped_by(s.v4.pid, s.daemon));
+		EXPECT_TRUE(stopped_by(s.v6.pid, s.daemon));
+		EXPECT_FALSE(exists(pidfile("em0")));
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, OtherSignal,
+    testing::Values(Signal { "SIGHUP", SIGHUP, true },
+	Signal { "SIGINT", SIGINT, true }, Signal { "SIGQUIT", SIGQUIT, true },
+	Signal { "SIGUSR1", SIGUSR1, false },
+	Signal { "SIGUSR2", SIGUSR2, false },
+	Signal { "SIGALRM", SIGALRM, false },
+	Signal { "SIGPIPE", SIGPIPE, false }),
+    [](const testing::TestParamInfo<Signal> &info) { return info.param.name; });
+
 TEST(Daemon, OutlivesAStarterKilledBeforeItsReport)
 {
 	in_sandbox({}, [] {
@@ -606,7 +707,6 @@ TEST_P(IPv4ClientEnds, TheDaemonStopsTheIPv6ClientAndEnds)
 		const std::string how = GetParam();
 		Started s = start_em0();
 		ASSERT_GT(s.v6.pid, 0);
-		ASSERT_TRUE(daemon_looked_again(s.daemon));
 		ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
 		if (how != "Zombie") {
 			EXPECT_EQ(describe(wait_exit(s.v4.pid)), "signal 9");
@@ -650,8 +750,12 @@ TEST_P(SlowIPv4Record, IsNotTakenForAClientThatEnded)
 		    eventually([] { return started_clients().size() == 2; }));
 		std::vector<Client> clients = started_clients();
 
-		ASSERT_TRUE(daemon_looked_again(daemon));
-		ASSERT_TRUE(daemon_looked_again(daemon));
+		ASSERT_TRUE(eventually(
+		    [&] {
+			    return pid_in(pidfile("em0", "4")) ==
+				clients[0].pid;
+		    },
+		    8000));
 		EXPECT_EQ(describe(wait_exit(daemon, 0)), "still running");
 		ASSERT_TRUE(send_sigterm(daemon));
 		EXPECT_EQ(describe(wait_exit(daemon, prompt)), "exit 0");
@@ -664,13 +768,35 @@ INSTANTIATE_TEST_SUITE_P(OnItsOwn, SlowIPv4Record,
     testing::Values("NoEarlierFile", "EarlierRunsFileNamingAnEndedProcess"),
     [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
-TEST(OnItsOwn, AnIPv4ClientThatForksAndRecordsItsNewPidIsStillServed)
+/*
+ * An IPv4 client that goes into the background twice, and records its new
+ * PID some time after its old process has ended each time: while it holds
+ * its PID file locked, as the base client does, or else soon enough.
+ */
+struct Refork {
+	const char *name;
+	const char *lock; /* how long its helper outlives it; nullptr: none */
+	const char *record_ms;
+};
+
+void
+PrintTo(const Refork &r, std::ostream *os)
+{
+	*os << r.name;
+}
+
+class IPv4ClientForks : public testing::TestWithParam<Refork> { };
+
+TEST_P(IPv4ClientForks, AndRecordsItsNewPidAndIsStillServed)
 {
 	in_sandbox({}, [] {
-		setenv("FAKE_DHCLIENT_REFORK", "3", 1);
+		const Refork r = GetParam();
+		setenv("FAKE_DHCLIENT_REFORK", "2", 1);
+		setenv("FAKE_DHCLIENT_REFORK_MS", r.record_ms, 1);
+		if (r.lock != nullptr)
+			setenv("FAKE_DHCLIENT_LOCK", r.lock, 1);
 		Started s = start_em0();
 		ASSERT_GT(s.v6.pid, 0);
-		/* Three times, the file names an ended process for 700 ms. */
 		pid_t last = 0;
 		ASSERT_TRUE(eventually(
 		    [&] {
@@ -682,8 +808,10 @@ TEST(OnItsOwn, AnIPv4ClientThatForksAndRecordsItsNewPidIsStillServed)
 		    },
 		    15000));
 		EXPECT_EQ(pid_in(pidfile("em0", "4")), last);
-		/* Two of the daemon's looks after the last change. */
-		EXPECT_EQ(describe(wait_exit(s.daemon, 2500)), "still running");
+		EXPECT_TRUE(eventually([&] {
+			return watches(s.daemon, { last, s.v6.pid });
+		}));
+		EXPECT_EQ(describe(wait_exit(s.daemon, 0)), "still running");
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
@@ -691,5 +819,10 @@ TEST(OnItsOwn, AnIPv4ClientThatForksAndRecordsItsNewPidIsStillServed)
 		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
 	});
 }
+
+INSTANTIATE_TEST_SUITE_P(OnItsOwn, IPv4ClientForks,
+    testing::Values(Refork { "HoldingItsFileLocked", "20", "700" },
+	Refork { "WithoutALockWithin150ms", nullptr, "150" }),
+    [](const testing::TestParamInfo<Refork> &info) { return info.param.name; });
 
 } // namespace

@@ -77,7 +77,7 @@ live_client(const std::string &tag)
 	pid_t pid = 0;
 	EXPECT_TRUE(eventually([&] {
 		pid = pid_in(pidfile("em0", tag));
-		return pid > 0 &&
+		return pid > 0 && alive(pid) &&
 		    read_file("/proc/" + std::to_string(pid) + "/comm") ==
 		    std::string("dhclient\n");
 	})) << "no live dhclient in the IPv"
@@ -322,6 +322,39 @@ TEST(RealClients, WhenTheIPv4ClientEndsAllEndAndAStartGetsBothAgain)
 				  "ip -n bl-cli addr flush dev em0 && "
 				  "ip -n bl-cli link set em0 up"));
 		s = serve_em0();
+		stop_through_the_pidfile(s.daemon, s.v4, s.v6);
+		expect_nothing_said();
+	});
+}
+
+/*
+ * rc's restart, round after round: SIGTERM to the daemon, a wait only until
+ * its PID has gone, then a start at once.  Each round's clients have ended
+ * by then, and the new ones get leases anew (the old addresses are
+ * flushed first).
+ */
+TEST(RealClients, RestartedRoundAfterRoundBothClientsGetLeasesAgain)
+{
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
+		Lab net("dual");
+		ASSERT_TRUE(net.up) << "the lab network could not be built";
+
+		Serving s = serve_em0();
+		for (int round = 0; round < 3; round++) {
+			SCOPED_TRACE("round " + std::to_string(round));
+			ASSERT_TRUE(send_sigterm(s.daemon));
+			ASSERT_EQ(
+			    describe(wait_exit(s.daemon, 10000)), "exit 0");
+			EXPECT_FALSE(alive(s.v4) || alive(s.v6))
+			    << "the daemon ended before its clients";
+			ASSERT_TRUE(shell(
+			    "ip -n bl-cli addr flush dev em0 scope global"));
+			Serving again = serve_em0();
+			EXPECT_NE(again.v4, s.v4);
+			EXPECT_NE(again.v6, s.v6);
+			s = again;
+		}
 		stop_through_the_pidfile(s.daemon, s.v4, s.v6);
 		expect_nothing_said();
 	});

@@ -1,0 +1,172 @@
+/*
+ * The system's own restarts of an interface's DHCP client: rc stops it by
+ * SIGTERM to the daemon's PID and waits only for that PID to go, then may
+ * start again at once; devd starts it on every link up, and rc starts
+ * nothing while the daemon's PID is alive.  So the daemon's PID must be
+ * alive exactly while its clients are.
+ */
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/*
+ * The interface's client started again as rc does it: nothing while the
+ * daemon's PID file names a live process.  Returns the new run's clients
+ * once both run and have recorded their PIDs, or no clients after a test
+ * failure.
+ */
+Started
+start_as_rc(const Started &before)
+{
+	pid_t running = pid_in(pidfile("em0"));
+	if (running > 0 && alive(running)) {
+		ADD_FAILURE() << "the daemon " << running
+			      << " still stands: rc starts nothing";
+		return {};
+	}
+	Started again = start_serving("em0");
+	EXPECT_NE(again.v4.pid, before.v4.pid);
+	EXPECT_NE(again.v6.pid, before.v6.pid);
+	return again;
+}
+
+/* The new run stands, with both its clients, until stopped. */
+void
+expect_serving(const Started &s)
+{
+	ASSERT_GT(s.v6.pid, 0);
+	EXPECT_TRUE(alive(s.daemon) && alive(s.v4.pid) && alive(s.v6.pid));
+	EXPECT_EQ(program_stderr().find("already running"), std::string::npos)
+	    << program_stderr();
+	ASSERT_TRUE(send_sigterm(s.daemon));
+	EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+	EXPECT_TRUE(all_ended());
+}
+
+/*
+ * How the clients end after SIGTERM: the IPv4 one holds its PID file
+ * locked, as the base client does, with a helper that lets go of the lock
+ * a while after the client has ended; or both take a while to exit.
+ */
+struct Ending {
+	const char *name;
+	const char *helper_ms;
+	const char *exit_ms;
+};
+
+void
+PrintTo(const Ending &e, std::ostream *os)
+{
+	*os << e.name;
+}
+
+class RcRestart : public testing::TestWithParam<Ending> { };
+
+TEST_P(RcRestart, FindsTheClientsGoneAndStartsBothAgain)
+{
+	in_sandbox({}, [] {
+		const Ending e = GetParam();
+		setenv("FAKE_DHCLIENT_LOCK", e.helper_ms, 1);
+		setenv("FAKE_DHCLIENT_EXIT_DELAY_MS", e.exit_ms, 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+
+		/* rc's restart: stop, wait for the daemon's PID, start. */
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_FALSE(alive(s.v4.pid) || alive(s.v6.pid))
+		    << "the daemon ended before its clients";
+		expect_serving(start_as_rc(s));
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Restart, RcRestart,
+    testing::Values(Ending { "HelperLetsGoOfTheLockLater", "150", "0" },
+	Ending { "ClientsSlowToExit", "0", "300" }),
+    [](const testing::TestParamInfo<Ending> &info) { return info.param.name; });
+
+/*
+ * The base client ends on its own when its interface goes down; devd
+ * starts the interface's client when it comes up again, here 150 ms later.
+ */
+TEST(Restart, ALinkBounceFindsTheDaemonGoneAndStartsBothAgain)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_LOCK", "20", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+
+		ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
+		/* The bounce itself, not a wait for anything. */
+		struct timespec bounce = { 0, 150 * 1000000L };
+		nanosleep(&bounce, nullptr);
+		Started again = start_as_rc(s);
+		EXPECT_EQ(describe(wait_exit(s.daemon, 0)), "exit 0");
+		expect_serving(again);
+	});
+}
+
+/*
+ * A client that ignores SIGTERM is left running once the stop's bound has
+ * passed, and the stop says so.
+ */
+TEST(Restart, AClientThatIgnoresSigtermFailsTheStopAfterItsBound)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_EXIT_DELAY_MS", "-1", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon, 8000)), "exit 1");
+		EXPECT_FALSE(exists(pidfile("em0")));
+		for (pid_t client : { s.v4.pid, s.v6.pid }) {
+			EXPECT_TRUE(alive(client));
+			EXPECT_EQ(term_senders(client),
+			    std::vector<pid_t> { s.daemon });
+			kill(client, SIGKILL);
+		}
+	});
+}
+
+/*
+ * em0's IPv6 client dies, and its number goes to another dhclient (as
+ * another interface's client) while em0's file still names it: the stop
+ * of em0 must not reach that one.
+ */
+TEST(Restart, ADeadClientsNumberGivenToAnotherDhclientIsLeftAlone)
+{
+	in_sandbox({}, [] {
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
+		ASSERT_EQ(describe(wait_exit(s.v6.pid)), "signal 9");
+
+		int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+		if (fd == -1)
+			GTEST_SKIP() << "ns_last_pid cannot be set here";
+		std::string last = std::to_string(s.v6.pid - 1);
+		ASSERT_EQ(
+		    write(fd, last.data(), last.size()), (ssize_t)last.size());
+		close(fd);
+		pid_t other = start_bystander();
+		ASSERT_EQ(other, s.v6.pid) << "the number was not reused";
+		ASSERT_EQ(pid_in(pidfile("em0", "6")), other);
+
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(
+		    term_senders(s.v4.pid), std::vector<pid_t> { s.daemon });
+		EXPECT_EQ(first_term_sender(other), 1);
+	});
+}
+
+} // namespace
