@@ -611,6 +611,11 @@ TEST(Daemon, SigtermAsItEntersItsWaitIsNotLost)
 		pid_t daemon = start_held(Hold::Waiting, &starter);
 		ASSERT_GT(daemon, 1);
 		EXPECT_EQ(pid_in(pidfile("em0")), daemon);
+		/* The starter has ended, and the daemon is the test's child. */
+		ASSERT_TRUE(eventually([&] {
+			std::vector<std::string> fields = stat_fields(daemon);
+			return fields.size() > 1 && fields[1] == "1";
+		}));
 		std::string status =
 		    read_file("/proc/" + std::to_string(daemon) + "/status")
 			.value_or("");
