@@ -2,8 +2,13 @@
  * The benchmark's stand-in DHCP client: it writes "PID\n" into the file
  * named after -p or -pf, waits for SIGTERM, and then writes one byte to
  * the descriptor named by $BENCH_NOTIFY_FD, so that the benchmark learns
- * the moment of receipt without polling.
+ * the moment of receipt without polling.  Given -p, it takes its file as
+ * the BSD base client does: locked with flock(2), and shared with a helper
+ * process that removes it and lets go of it when the client has ended, as
+ * the base client's privileged process does.
  */
+
+#include <sys/file.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,7 +21,8 @@ int
 main(int argc, char *argv[])
 {
 	sigset_t term;
-	int sig;
+	int sig, fd, helper[2];
+	char line[32], byte;
 
 	sigemptyset(&term);
 	sigaddset(&term, SIGTERM);
@@ -25,17 +31,31 @@ main(int argc, char *argv[])
 	for (int i = 1; i + 1 < argc; i++) {
 		if (strcmp(argv[i], "-p") != 0 && strcmp(argv[i], "-pf") != 0)
 			continue;
-		FILE *fp = fopen(argv[i + 1], "w");
-		if (fp != nullptr) {
-			fprintf(fp, "%d\n", (int)getpid());
-			fclose(fp);
+		fd = open(argv[i + 1], O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+		if (fd == -1)
+			return 2;
+		if (strcmp(argv[i], "-p") == 0) {
+			if (flock(fd, LOCK_EX | LOCK_NB) == -1 ||
+			    pipe(helper) == -1)
+				return 1;
+			if (fork() == 0) {
+				close(helper[1]);
+				while (read(helper[0], &byte, 1) > 0)
+					;
+				unlink(argv[i + 1]);
+				_exit(0);
+			}
+			close(helper[0]);
 		}
+		int len = snprintf(line, sizeof(line), "%d\n", (int)getpid());
+		if (ftruncate(fd, 0) == -1 || write(fd, line, len) != len)
+			return 2;
 		break;
 	}
 
 	sigwait(&term, &sig);
-	const char *fd = getenv("BENCH_NOTIFY_FD");
-	if (fd != nullptr && write(atoi(fd), "t", 1) != 1)
+	const char *notify = getenv("BENCH_NOTIFY_FD");
+	if (notify != nullptr && write(atoi(notify), "t", 1) != 1)
 		return 2;
 	return 0;
 }

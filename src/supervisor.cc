@@ -34,7 +34,7 @@ static const char client_name[] = "dhclient";
  */
 static const long record_wait_ms = 250;
 static const long stop_wait_ms = 5000;
-static const int tick_ms = 10;
+static const int tick_ms = 2;
 
 /*
  * The signals that stop the daemon as SIGTERM does, and those that would

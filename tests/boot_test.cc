@@ -153,11 +153,17 @@ TEST(Boot, TheIPv6ClientIsStillStartedAfterTheCallersTerminalHangsUp)
 			    (char *)nullptr);
 			_exit(127);
 		}
+		/*
+		 * The command has returned (the waiting process is orphaned)
+		 * and the IPv4 client is in the background.
+		 */
 		pid_t daemon = 0, waiting = 0;
 		ASSERT_TRUE(eventually([&] {
 			daemon = pid_in(pidfile("em0"));
 			waiting = daemon > 1 ? waiting_v6_client(daemon) : 0;
-			return waiting != 0;
+			std::vector<std::string> fields = stat_fields(waiting);
+			return fields.size() > 1 && fields[1] == "1" &&
+			    alive(pid_in(pidfile("em0", "4")));
 		}));
 
 		close(terminal);
