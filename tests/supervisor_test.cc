@@ -353,9 +353,12 @@ TEST_P(AClientThatNeverRecords, LeavesNoDaemonStandingForIt)
 	in_sandbox(setup, [&] {
 		if (!never.missing)
 			setenv("FAKE_DHCLIENT_FAIL", never.v4 ? "4" : "6", 1);
-		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
-		pid_t daemon = pid_in(pidfile("em0"));
+		/* Held at first, as it may end before its file can be read. */
+		pid_t starter;
+		pid_t daemon = start_held(Hold::Recorded, &starter);
 		ASSERT_GT(daemon, 1);
+		release_held(daemon);
+		ASSERT_EQ(describe(wait_exit(starter)), "exit 0");
 		const char *other_path =
 		    never.v4 ? "/usr/local/sbin/dhclient" : "/sbin/dhclient";
 		auto other = [&] {
