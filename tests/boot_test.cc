@@ -4,6 +4,8 @@
  * holding up the command, the IPv4 client or a stop.
  */
 
+#include <sys/file.h>
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -61,7 +63,13 @@ waiting_v6_client(pid_t daemon)
 	return 0;
 }
 
-TEST(Boot, TheCommandAndTheIPv4ClientDoNotWaitForTheIPv6Address)
+/*
+ * How many probes duplicate address detection sends, a second apart, before
+ * the address is usable: one, as by default, or six.
+ */
+class Dad : public testing::TestWithParam<int> { };
+
+TEST_P(Dad, TheCommandAndTheIPv4ClientDoNotWaitForTheIPv6Address)
 {
 	if (access("/proc/sys/net/ipv6", F_OK) != 0)
 		GTEST_SKIP() << "no IPv6 here";
@@ -71,8 +79,10 @@ TEST(Boot, TheCommandAndTheIPv4ClientDoNotWaitForTheIPv6Address)
 		EXPECT_EQ(started_clients()[0].argv[0], "/sbin/dhclient");
 		EXPECT_GT(waiting_v6_client(daemon), 0);
 
-		/* Carrier comes; the address is tentative a second or two. */
-		ASSERT_TRUE(shell("ip link set peer0 up"));
+		/* Carrier comes; the address is tentative for a while. */
+		ASSERT_TRUE(shell("echo " + std::to_string(GetParam()) +
+		    " >/proc/sys/net/ipv6/conf/em0/dad_transmits && "
+		    "ip link set peer0 up"));
 		bool early = false;
 		EXPECT_TRUE(eventually(
 		    [&] {
@@ -93,6 +103,53 @@ TEST(Boot, TheCommandAndTheIPv4ClientDoNotWaitForTheIPv6Address)
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
 		for (const Client &client : clients)
 			EXPECT_EQ(first_term_sender(client.pid), daemon);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Boot, Dad, testing::Values(1, 6),
+    [](const testing::TestParamInfo<int> &info) {
+	    return info.param == 1 ? "OneProbe" : "SixProbes";
+    });
+
+/*
+ * While it waits, the IPv6 client's process holds what its client will
+ * inherit and its channel, no more as time goes by, and never the daemon's
+ * PID file: a daemon killed meanwhile leaves the file free to be taken.
+ */
+TEST(Boot, TheWaitingIPv6ClientHoldsOnlyItsChannel)
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	in_sandbox({}, [] {
+		pid_t daemon = start_without_carrier();
+		ASSERT_GT(daemon, 1);
+		pid_t waiting = waiting_v6_client(daemon);
+		ASSERT_GT(waiting, 0);
+		const std::vector<std::string> held { "/dev/null",
+			"/run/test/stdout", "/run/test/stderr", "socket" };
+		EXPECT_EQ(fd_targets(waiting), held);
+
+		/* Each look at the address ends a pause of its own. */
+		std::string status =
+		    "/proc/" + std::to_string(waiting) + "/status";
+		auto pauses = [&] {
+			std::string text = read_file(status).value_or("");
+			size_t at = text.find("voluntary_ctxt_switches:");
+			return at == std::string::npos
+			    ? -1L
+			    : atol(text.c_str() + at + 24);
+		};
+		long before = pauses();
+		ASSERT_TRUE(eventually([&] { return pauses() >= before + 8; }));
+		EXPECT_EQ(fd_targets(waiting), held);
+
+		ASSERT_EQ(kill(daemon, SIGKILL), 0);
+		ASSERT_EQ(describe(wait_exit(daemon)), "signal 9");
+		int fd = open(pidfile("em0").c_str(), O_RDONLY);
+		ASSERT_NE(fd, -1);
+		EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0)
+		    << "the daemon's PID file is still locked";
+		close(fd);
 	});
 }
 

@@ -33,13 +33,20 @@
  *                              does, and that N ms after the last of the
  *                              client's processes has ended removes the
  *                              file and ends
- *   FAKE_DHCLIENT_REFORK=N     the IPv4 client forks N times, 1.5 s apart,
- *                              each time ending the old process and naming
- *                              the new one in its PID file
+ *   FAKE_DHCLIENT_REFORK=N     the IPv4 client forks N times,
+ *                              $FAKE_DHCLIENT_REFORK_GAP_MS (default 1500)
+ *                              ms apart, each time ending the old process
+ *                              and naming the new one in its PID file
  *                              $FAKE_DHCLIENT_REFORK_MS (default 700) ms
  *                              later, as the BSD base client does when it
  *                              goes into the background; the last one then
  *                              makes $FAKE_DHCLIENT_DIR/reforked.PID
+ *   FAKE_DHCLIENT_CHILDREN=P:P the IPv4 client starts a child from each
+ *                              program P, whose command name is P's file
+ *                              name, as the ISC client works in a child
+ *
+ * Started as "dhclient child" or "dhclient bystander", it records nothing
+ * but the SIGTERMs it receives (a bystander its argv too).
  */
 
 #include <sys/types.h>
@@ -128,6 +135,24 @@ take_pidfile(const char *pidfile, long ms)
 	return fd;
 }
 
+/* A child from each program in the list, which ':' separates. */
+static void
+start_children(const char *list)
+{
+	std::string programs = list;
+	for (size_t at = 0, end; at <= programs.size(); at = end + 1) {
+		end = programs.find(':', at);
+		if (end == std::string::npos)
+			end = programs.size();
+		std::string path = programs.substr(at, end - at);
+		if (fork() == 0) {
+			execl(
+			    path.c_str(), "dhclient", "child", (char *)nullptr);
+			_exit(127);
+		}
+	}
+}
+
 /* Record each SIGTERM; end after the first, or exit_ms after it. */
 [[noreturn]] static void
 serve_until_terminated(siginfo_t *first)
@@ -193,6 +218,9 @@ main(int argc, char *argv[])
 	sigaddset(&term, SIGTERM);
 	if (!default_term)
 		sigprocmask(SIG_BLOCK, &term, nullptr);
+	info.si_signo = 0;
+	if (argc == 2 && strcmp(argv[1], "child") == 0)
+		serve_until_terminated(&info);
 
 	for (int i = 1; i + 1 < argc; i++)
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
@@ -230,7 +258,6 @@ main(int argc, char *argv[])
 	if (v4 && pidfile != nullptr && getenv("FAKE_DHCLIENT_LOCK") != nullptr)
 		locked =
 		    take_pidfile(pidfile, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
-	info.si_signo = 0;
 	long delay = getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
 	if (delay > 0 && default_term) {
 		nap_ms(delay);
@@ -242,10 +269,13 @@ main(int argc, char *argv[])
 	if (pidfile != nullptr)
 		write_pid(pidfile, locked);
 
+	if (v4 && getenv("FAKE_DHCLIENT_CHILDREN") != nullptr)
+		start_children(getenv("FAKE_DHCLIENT_CHILDREN"));
 	if (v4 && refork != nullptr) {
 		long ms = getenv_ms("FAKE_DHCLIENT_REFORK_MS", 700);
+		long gap = getenv_ms("FAKE_DHCLIENT_REFORK_GAP_MS", 1500);
 		for (int n = atoi(refork); n > 0; n--) {
-			nap_ms(1500);
+			nap_ms(gap);
 			if (fork() != 0)
 				_exit(0);
 			nap_ms(ms);

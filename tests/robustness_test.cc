@@ -5,7 +5,9 @@
  */
 
 #include <signal.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -96,6 +98,70 @@ TEST(Soak, TwoHundredStartStopCyclesLeaveNothingBehind)
 			if (testing::Test::HasFailure())
 				return;
 		}
+	});
+}
+
+/* A field of /proc/PID/status, in kB. */
+long
+status_kb(pid_t pid, const std::string &field)
+{
+	std::string status =
+	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
+	size_t at = status.find("\n" + field + ":");
+	return at == std::string::npos
+	    ? -1
+	    : atol(status.c_str() + at + field.size() + 2);
+}
+
+/*
+ * The IPv4 client goes into the background sixty times, as a client of a
+ * long uptime might: each time the daemon finds its old process ended and
+ * takes up the new one.
+ */
+TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_LOCK", "0", 1);
+		setenv("FAKE_DHCLIENT_REFORK", "60", 1);
+		setenv("FAKE_DHCLIENT_REFORK_GAP_MS", "20", 1);
+		setenv("FAKE_DHCLIENT_REFORK_MS", "0", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		auto follows_v4 = [&](pid_t v4) {
+			std::vector<pid_t> w = watched_by(s.daemon);
+			return v4 != s.v4.pid &&
+			    std::count(w.begin(), w.end(), v4) == 1 &&
+			    w.size() == 2;
+		};
+		pid_t first = 0;
+		ASSERT_TRUE(eventually([&] {
+			first = pid_in(pidfile("em0", "4"));
+			return follows_v4(first);
+		}));
+		std::vector<std::string> fds = fd_targets(s.daemon);
+		long data = status_kb(s.daemon, "VmData"),
+		     size = status_kb(s.daemon, "VmSize"),
+		     rss = status_kb(s.daemon, "RssAnon");
+
+		pid_t last = 0;
+		ASSERT_TRUE(eventually(
+		    [&] {
+			    for (const std::string &name :
+				list_dir("/run/test/records"))
+				    if (name.rfind("reforked.", 0) == 0)
+					    last = atoi(name.c_str() + 9);
+			    return last != 0 && follows_v4(last);
+		    },
+		    10000));
+		EXPECT_EQ(fd_targets(s.daemon), fds);
+#ifndef BISTACK_SANITIZED /* whose run-time has memory of its own */
+		EXPECT_EQ(status_kb(s.daemon, "VmData"), data);
+		EXPECT_EQ(status_kb(s.daemon, "VmSize"), size);
+		EXPECT_EQ(status_kb(s.daemon, "RssAnon"), rss);
+#endif
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(first_term_sender(last), s.daemon);
 	});
 }
 

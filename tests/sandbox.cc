@@ -183,6 +183,22 @@ lay_out(const SandboxSetup &setup)
 
 #undef TRY
 
+/* The process that pid's descriptor fd is a process descriptor of, or 0. */
+pid_t
+watched_by_fd(pid_t pid, int fd)
+{
+	std::string proc = "/proc/" + std::to_string(pid);
+	char target[64] = "";
+	if (readlink((proc + "/fd/" + std::to_string(fd)).c_str(), target,
+		sizeof(target) - 1) <= 0 ||
+	    strcmp(target, "anon_inode:[pidfd]") != 0)
+		return 0;
+	std::string info =
+	    read_file(proc + "/fdinfo/" + std::to_string(fd)).value_or("");
+	size_t at = info.find("\nPid:\t");
+	return at == std::string::npos ? 0 : atoi(info.c_str() + at + 6);
+}
+
 /* parent as this process sees it: PID 1 of a namespace sees its own as 0. */
 void
 die_with_parent(pid_t parent)
@@ -367,14 +383,26 @@ program_stderr()
 	return program_output("stderr");
 }
 
-pid_t
-start_bystander()
+std::string
+named_program(const std::string &name)
 {
+	std::string dir = scratch + "/names", path = dir + "/" + name;
+	mkdir(dir.c_str(), 0755);
+	if (!exists(path)) {
+		std::string why = copy_executable(FAKE_DHCLIENT_PATH, path);
+		EXPECT_EQ(why, "");
+	}
+	return path;
+}
+
+pid_t
+start_bystander(const std::string &name)
+{
+	std::string path = name.empty() ? bystander() : named_program(name);
 	pid_t pid = fork();
 	if (pid == 0) {
 		setpgid(0, 0);
-		execl(bystander().c_str(), "dhclient", "bystander",
-		    (char *)nullptr);
+		execl(path.c_str(), "dhclient", "bystander", (char *)nullptr);
 		_exit(127);
 	}
 	/* Ready once it has recorded itself, with SIGTERM caught. */
@@ -486,6 +514,54 @@ first_term_sender(pid_t pid)
 	    << pid << " recorded no SIGTERM";
 	std::vector<pid_t> senders = term_senders(pid);
 	return senders.empty() ? 0 : senders[0];
+}
+
+std::vector<Sent>
+signals_sent(pid_t daemon, const std::function<void()> &act, int *status)
+{
+	std::vector<Sent> sent;
+	*status = -1;
+	if (ptrace(PTRACE_SEIZE, daemon, nullptr,
+		(void *)(long)PTRACE_O_TRACESYSGOOD) == -1 ||
+	    ptrace(PTRACE_INTERRUPT, daemon, nullptr, nullptr) == -1) {
+		ADD_FAILURE()
+		    << "cannot trace " << daemon << ": " << strerror(errno);
+		return sent;
+	}
+	int sig = 0;
+	bool acted = false;
+	for (;;) {
+		if (waitpid(daemon, status, __WALL) != daemon) {
+			ADD_FAILURE() << "lost the traced daemon";
+			return sent;
+		}
+		if (!WIFSTOPPED(*status))
+			return sent;
+		if (!acted) {
+			act();
+			acted = true;
+		}
+		sig = WSTOPSIG(*status);
+		if (sig == (SIGTRAP | 0x80)) {
+			struct __ptrace_syscall_info info { };
+			ptrace(PTRACE_GET_SYSCALL_INFO, daemon,
+			    (void *)sizeof(info), &info);
+			int fd = (int)info.entry.args[0];
+			if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+			    info.entry.nr == SYS_pidfd_send_signal)
+				sent.push_back({ watched_by_fd(daemon, fd),
+				    (int)info.entry.args[1] });
+			else if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+			    info.entry.nr == SYS_kill)
+				sent.push_back({ (pid_t)info.entry.args[0],
+				    (int)info.entry.args[1] });
+			sig = 0;
+		} else if (*status >> 16 == PTRACE_EVENT_STOP ||
+		    sig == SIGTRAP) {
+			sig = 0;
+		}
+		ptrace(PTRACE_SYSCALL, daemon, nullptr, (void *)(long)sig);
+	}
 }
 
 /*
@@ -612,18 +688,11 @@ std::vector<pid_t>
 watched_by(pid_t pid)
 {
 	std::vector<pid_t> pids;
-	std::string proc = "/proc/" + std::to_string(pid);
-	for (const std::string &fd : list_dir(proc + "/fd")) {
-		char target[64] = "";
-		if (readlink((proc + "/fd/" + fd).c_str(), target,
-			sizeof(target) - 1) <= 0 ||
-		    strcmp(target, "anon_inode:[pidfd]") != 0)
-			continue;
-		std::string info =
-		    read_file(proc + "/fdinfo/" + fd).value_or("");
-		size_t at = info.find("\nPid:\t");
-		if (at != std::string::npos)
-			pids.push_back(atoi(info.c_str() + at + 6));
+	for (const std::string &fd :
+	    list_dir("/proc/" + std::to_string(pid) + "/fd")) {
+		pid_t watched = watched_by_fd(pid, atoi(fd.c_str()));
+		if (watched != 0)
+			pids.push_back(watched);
 	}
 	std::sort(pids.begin(), pids.end());
 	return pids;

@@ -50,8 +50,16 @@ int run_program(
 std::string program_stdout();
 std::string program_stderr();
 
-/* A stand-in started by the test itself, in a process group of its own. */
-pid_t start_bystander();
+/*
+ * A copy of the stand-in client whose file name, and so the command name
+ * of a process started from it, is name.  Returns its path.
+ */
+std::string named_program(const std::string &name);
+/*
+ * A stand-in started by the test itself, in a process group of its own,
+ * named dhclient unless name says otherwise.
+ */
+pid_t start_bystander(const std::string &name = "");
 
 struct Client {
 	pid_t pid;
@@ -85,6 +93,18 @@ pid_t first_term_sender(pid_t pid);
 bool send_sigterm(pid_t pid);
 /* How many SIGTERMs pid recorded, and from whom. */
 std::vector<pid_t> term_senders(pid_t pid);
+
+/*
+ * Trace daemon, a child of the test's, from the moment act is called (say,
+ * to stop it) to its end: the signals it sends, in order, each to the
+ * process it reaches.  Its raw wait status goes to *status.
+ */
+struct Sent {
+	pid_t to;
+	int sig;
+};
+std::vector<Sent> signals_sent(
+    pid_t daemon, const std::function<void()> &act, int *status);
 
 /*
  * Start the binary for em0 and hold its daemon, traced by the test until

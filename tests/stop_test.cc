@@ -1,0 +1,241 @@
+/*
+ * What a stop reaches, in what order, and when it is done: each live
+ * process of the IPv4 client, then each of the IPv6 client, once; only
+ * processes named exactly dhclient; and the daemon's own file last.  The
+ * daemon is traced through the stop, so that the signals it sends are
+ * seen as sent, not as the clients happen to record them.
+ */
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/* The daemon's signals through a stop that act asks for. */
+std::vector<Sent>
+stop_traced(pid_t daemon, const std::function<void()> &act)
+{
+	int status;
+	std::vector<Sent> sent = signals_sent(daemon, act, &status);
+	EXPECT_EQ(describe(status), "exit 0");
+	EXPECT_FALSE(exists(pidfile("em0")));
+	return sent;
+}
+
+std::string
+name_of(pid_t pid)
+{
+	std::string comm =
+	    read_file("/proc/" + std::to_string(pid) + "/comm").value_or("");
+	return comm.substr(0, comm.find('\n'));
+}
+
+/* The children of pid, by their command names. */
+std::multiset<std::string>
+children_of(pid_t pid)
+{
+	std::multiset<std::string> names;
+	for (pid_t child : processes()) {
+		std::vector<std::string> fields = stat_fields(child);
+		if (fields.size() > 1 && atoi(fields[1].c_str()) == pid)
+			names.insert(name_of(child));
+	}
+	return names;
+}
+
+/*
+ * The clients record their PIDs, or go into the background and record
+ * their new ones; SIGTERM comes once, or in a storm.
+ */
+struct Stop {
+	const char *name;
+	bool background;
+	int sigterms;
+};
+
+void
+PrintTo(const Stop &s, std::ostream *os)
+{
+	*os << s.name;
+}
+
+class WhatAStopSignals : public testing::TestWithParam<Stop> { };
+
+TEST_P(WhatAStopSignals, IsTheIPv4ClientThenTheIPv6ClientEachOnce)
+{
+	in_sandbox({}, [] {
+		const Stop stop = GetParam();
+		if (stop.background)
+			setenv("FAKE_DHCLIENT_BACKGROUND", "1", 1);
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0")), v4 = 0, v6 = 0;
+		ASSERT_GT(daemon, 1);
+		/* Once it watches the processes the clients recorded. */
+		ASSERT_TRUE(eventually([&] {
+			v4 = pid_in(pidfile("em0", "4"));
+			v6 = pid_in(pidfile("em0", "6"));
+			return v4 > 0 && v6 > 0 &&
+			    watched_by(daemon) ==
+			    std::vector<pid_t> { std::min(v4, v6),
+				    std::max(v4, v6) };
+		}));
+
+		std::vector<Sent> sent = stop_traced(daemon, [&] {
+			for (int i = 0; i < stop.sigterms; i++)
+				send_sigterm(daemon);
+		});
+		ASSERT_EQ(sent.size(), 2u);
+		EXPECT_EQ(sent[0].to, v4);
+		EXPECT_EQ(sent[1].to, v6);
+		for (const Sent &one : sent)
+			EXPECT_EQ(one.sig, SIGTERM);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, WhatAStopSignals,
+    testing::Values(Stop { "ClientsAsStarted", false, 1 },
+	Stop { "ClientsInTheBackground", true, 1 },
+	Stop { "AStormOfSigterms", false, 200 }),
+    [](const testing::TestParamInfo<Stop> &info) { return info.param.name; });
+
+/*
+ * A process whose name is like the clients' but not theirs: what the IPv4
+ * client's file names at the stop.  Only one named exactly dhclient is
+ * taken for the client's (so a live dhclient of the test's own, here).
+ */
+struct Name {
+	const char *name;
+	std::string comm;
+};
+
+void
+PrintTo(const Name &n, std::ostream *os)
+{
+	*os << n.name;
+}
+
+class ARecordNamed : public testing::TestWithParam<Name> { };
+
+TEST_P(ARecordNamed, IsSignalledOnlyIfItIsADhclient)
+{
+	in_sandbox({}, [] {
+		const Name n = GetParam();
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		pid_t other = start_bystander(n.comm);
+		ASSERT_EQ(name_of(other), n.comm);
+		write_file(pidfile("em0", "4"), std::to_string(other) + "\n");
+
+		std::vector<Sent> sent =
+		    stop_traced(s.daemon, [&] { send_sigterm(s.daemon); });
+		std::vector<pid_t> to;
+		for (const Sent &one : sent)
+			to.push_back(one.to);
+		if (n.comm == "dhclient")
+			EXPECT_EQ(to,
+			    (std::vector<pid_t> { other, s.v4.pid, s.v6.pid }));
+		else
+			EXPECT_EQ(
+			    to, (std::vector<pid_t> { s.v4.pid, s.v6.pid }));
+		kill(other, SIGKILL);
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, ARecordNamed,
+    testing::Values(Name { "Dhclient", "dhclient" },
+	Name { "DhclientScript", "dhclient-script" },
+	Name { "DhclientX", "dhclientX" },
+	Name { "WithAParenthesisAndASpace", "dhclient) x" },
+	Name { "WithASpace", "dh client" }),
+    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
+
+/*
+ * The IPv4 client records nothing and works in children of its process,
+ * as the ISC client kept in the foreground does: those named exactly
+ * dhclient are its, however many, and no other.
+ */
+struct Children {
+	const char *name;
+	std::vector<std::string> comms;
+};
+
+void
+PrintTo(const Children &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class ChildrenNamed : public testing::TestWithParam<Children> { };
+
+TEST_P(ChildrenNamed, AreSignalledOnlyIfTheyAreDhclients)
+{
+	in_sandbox({}, [] {
+		const Children c = GetParam();
+		std::string programs;
+		for (const std::string &comm : c.comms)
+			programs +=
+			    (programs.empty() ? "" : ":") + named_program(comm);
+		setenv("FAKE_DHCLIENT_CHILDREN", programs.c_str(), 1);
+		setenv("FAKE_DHCLIENT_NO_PIDFILE", "1", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		std::multiset<std::string> all(c.comms.begin(), c.comms.end());
+		ASSERT_TRUE(
+		    eventually([&] { return children_of(s.v4.pid) == all; }));
+
+		std::vector<Sent> sent =
+		    stop_traced(s.daemon, [&] { send_sigterm(s.daemon); });
+		ASSERT_FALSE(sent.empty());
+		EXPECT_EQ(sent.back().to, s.v6.pid) << "the IPv6 client last";
+		std::multiset<std::string> reached;
+		for (size_t i = 0; i + 1 < sent.size(); i++)
+			if (sent[i].to != s.v4.pid)
+				reached.insert(name_of(sent[i].to));
+		EXPECT_EQ(reached.size() + 2, sent.size())
+		    << "the IPv4 client's process, once";
+		EXPECT_EQ(reached,
+		    std::multiset<std::string>(all.lower_bound("dhclient"),
+			all.upper_bound("dhclient")));
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, ChildrenNamed,
+    testing::Values(Children { "NamedLikeIt",
+			{ "dhclient", "dhclient-script", "dhclientX",
+			    "dhclient) x", "dh client" } },
+	Children {
+	    "TwelveDhclients", std::vector<std::string>(12, "dhclient") }),
+    [](const testing::TestParamInfo<Children> &info) {
+	    return info.param.name;
+    });
+
+/* The daemon's file names it as long as any of its clients runs. */
+TEST(Stop, TheDaemonsFileIsRemovedOnlyOnceItsClientsHaveEnded)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_EXIT_DELAY_MS", "300", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		int early = 0;
+		EXPECT_TRUE(eventually([&] {
+			bool running = alive(s.v4.pid) || alive(s.v6.pid);
+			early += running && pid_in(pidfile("em0")) != s.daemon;
+			return !running && !alive(s.daemon);
+		}));
+		EXPECT_EQ(early, 0) << "removed while a client still ran";
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_FALSE(exists(pidfile("em0")));
+	});
+}
+
+} // namespace
