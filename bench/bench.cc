@@ -193,7 +193,10 @@ time_stop(const std::vector<std::string> &command, const std::string &prefix)
 	return { clients, gone };
 }
 
-/* The IPv4 client of a command just run ends: the time until its daemon has. */
+/*
+ * The IPv4 client of a command just run ends, having run for a moment
+ * since it recorded its PID: the time until its daemon has ended.
+ */
 double
 time_follow(const std::vector<std::string> &command, const std::string &prefix)
 {
@@ -201,6 +204,7 @@ time_follow(const std::vector<std::string> &command, const std::string &prefix)
 	time_command(command);
 	pid_t daemon = daemon_of("em0", prefix);
 	pid_t v4 = pid_of("em0", "4", prefix);
+	usleep(10000);
 	double start = now_ms();
 	kill(v4, SIGKILL);
 	reap(daemon);
@@ -398,8 +402,8 @@ main(int argc, char *argv[])
 	       "the IPv4 client's helper before it, ms: median (p90), worst | "
 	    << worst(sg) << " | " << worst(fsg) << " | | median < 10 | "
 	    << met(sg.median < 10) << " |\n"
-	    << "| follow, the IPv4 client's end until the daemon has ended, "
-	       "ms: median (p90), worst of "
+	    << "| follow, the IPv4 client's end (10 ms after it recorded its "
+	       "PID) until the daemon has ended, ms: median (p90), worst of "
 	    << follow_runs << " | " << worst(fo) << " | " << worst(ffo)
 	    << " | | median < 20, worst < 100 | "
 	    << met(fo.median < 20 && fo.max < 100) << " |\n"

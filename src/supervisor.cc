@@ -30,9 +30,13 @@ static const char client_name[] = "dhclient";
  * with its helper process, which lets go of the lock a moment after it: a
  * held lock is waited for.  Where nothing holds it, a record is given
  * record_wait_ms.  While it waits on either, the daemon looks every
- * tick_ms.  A stop waits stop_wait_ms at the most for the clients to end.
+ * tick_ms.  It does so too for a client's first second, until it has
+ * written its file: a file written and removed again between two looks
+ * would go unseen.  A stop waits stop_wait_ms at the most for the clients
+ * to end.
  */
 static const long record_wait_ms = 250;
+static const long first_write_ms = 1000;
 static const long stop_wait_ms = 5000;
 static const int tick_ms = 2;
 
@@ -60,7 +64,8 @@ static void stop_client(struct client *c);
 static void watch_children(struct client *c);
 static int slot_of(const struct client *c, pid_t pid);
 static void wait_for_clients(
-    struct client clients[2], long timeout_ms, const sigset_t *waiting);
+    struct client clients[2], long left_ms, const sigset_t *waiting);
+static int settling(const struct client *c, int stopping);
 static long elapsed_ms(const struct timespec *since);
 
 void
@@ -135,9 +140,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 		look(v6);
 		if (term_requested || v4->gone)
 			break;
-		wait_for_clients(h->clients,
-		    (v4->lost || (v6->lost && !v6->gone)) ? tick_ms : -1,
-		    &waiting);
+		wait_for_clients(h->clients, -1, &waiting);
 	}
 
 	status = stop_clients(h->clients, &waiting);
@@ -322,6 +325,7 @@ hear_from(struct client *c)
 	if (poll(&answer, 1, 0) != 1 || (n = read(c->link[0], &byte, 1)) == -1)
 		return;
 	c->waiting = 0;
+	clock_gettime(CLOCK_MONOTONIC, &c->heard_at);
 	if (n == 1) {
 		unwatch_process(&c->procs[started_slot]);
 		c->final = 1;
@@ -392,19 +396,16 @@ stop_clients(struct client clients[2], const sigset_t *waiting)
 		if (clients[i].waiting)
 			shutdown(clients[i].link[0], SHUT_WR);
 	for (;;) {
-		int done = 1, settling = 0;
+		int done = 1;
 		for (int i = 0; i < 2; i++) {
-			struct client *c = &clients[i];
-			look(c);
-			stop_client(c);
-			done &= c->gone && !c->locked;
-			settling |= c->lost && !(c->gone && !c->locked);
+			look(&clients[i]);
+			stop_client(&clients[i]);
+			done &= clients[i].gone && !clients[i].locked;
 		}
 		long left = stop_wait_ms - elapsed_ms(&asked);
 		if (done || left <= 0)
 			return done ? 0 : -1;
-		wait_for_clients(clients,
-		    settling && left > tick_ms ? tick_ms : left, waiting);
+		wait_for_clients(clients, left, waiting);
 	}
 }
 
@@ -464,20 +465,43 @@ slot_of(const struct client *c, pid_t pid)
 	return -1;
 }
 
+/*
+ * Wait for an event, or until the stop's time is up (left_ms; -1 outside a
+ * stop), or tick_ms while a client is to be looked at again soon.
+ */
 static void
 wait_for_clients(
-    struct client clients[2], long timeout_ms, const sigset_t *waiting)
+    struct client clients[2], long left_ms, const sigset_t *waiting)
 {
 	struct watch *watches[2 * process_slots];
 	int fds[2], n = 0, nfds = 0;
+	long timeout_ms = left_ms;
 
 	for (int i = 0; i < 2; i++) {
-		for (struct watch &w : clients[i].procs)
+		struct client *c = &clients[i];
+		for (struct watch &w : c->procs)
 			watches[n++] = &w;
-		if (clients[i].waiting)
-			fds[nfds++] = clients[i].link[0];
+		if (c->waiting)
+			fds[nfds++] = c->link[0];
+		if (settling(c, left_ms >= 0) &&
+		    (timeout_ms < 0 || timeout_ms > tick_ms))
+			timeout_ms = tick_ms;
 	}
 	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
+}
+
+/*
+ * Whether a client is to be looked at again soon: it has no live process
+ * and may yet record one, or (in a stop) still holds its file locked; or
+ * it is in its first second and has not written its file.
+ */
+static int
+settling(const struct client *c, int stopping)
+{
+	if (c->lost)
+		return !c->gone || (stopping && c->locked);
+	return !c->waiting && !c->wrote &&
+	    elapsed_ms(&c->heard_at) < first_write_ms;
 }
 
 static long

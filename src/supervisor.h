@@ -37,6 +37,7 @@ struct client {
 	 */
 	int link[2];
 	int waiting; /* its process has not been seen to exec yet */
+	struct timespec heard_at; /* when it was */
 	int wrote; /* this run's client has written its PID file */
 	int lost; /* no process of it has been alive */
 	struct timespec lost_at; /* since this time */

@@ -6,7 +6,7 @@
  * "term PID SENDER\n" to $FAKE_DHCLIENT_DIR/events and ends.  More of a
  * real client's ways, on request:
  *
- *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it writes its PID file (a
+ *   FAKE_DHCLIENT_DELAY_MS=N   waits N ms before it takes its PID file (a
  *                              SIGTERM meanwhile ends it as ever)
  *   FAKE_DHCLIENT_EXIT_DELAY_MS=N
  *                              takes N ms to end after its first SIGTERM,
@@ -255,9 +255,6 @@ main(int argc, char *argv[])
 
 	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
 		pidfile = nullptr;
-	if (v4 && pidfile != nullptr && getenv("FAKE_DHCLIENT_LOCK") != nullptr)
-		locked =
-		    take_pidfile(pidfile, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
 	long delay = getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
 	if (delay > 0 && default_term) {
 		nap_ms(delay);
@@ -266,6 +263,9 @@ main(int argc, char *argv[])
 		if (sigtimedwait(&term, &info, &ts) == SIGTERM)
 			serve_until_terminated(&info);
 	}
+	if (v4 && pidfile != nullptr && getenv("FAKE_DHCLIENT_LOCK") != nullptr)
+		locked =
+		    take_pidfile(pidfile, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
 	if (pidfile != nullptr)
 		write_pid(pidfile, locked);
 

@@ -93,26 +93,87 @@ INSTANTIATE_TEST_SUITE_P(Restart, RcRestart,
 	Ending { "ClientsSlowToExit", "0", "300" }),
     [](const testing::TestParamInfo<Ending> &info) { return info.param.name; });
 
+void
+nap_ms(long ms)
+{
+	struct timespec ts = { ms / 1000, ms % 1000 * 1000000L };
+	nanosleep(&ts, nullptr);
+}
+
 /*
  * The base client ends on its own when its interface goes down; devd
  * starts the interface's client when it comes up again, here 150 ms later.
+ * The IPv4 client's helper lets go of its file some time after it, or has
+ * removed it by the time the daemon learns of the end (as it may when it
+ * is quick); then there is no IPv6 client, and the IPv4 client records
+ * its PID only after a while, so that nothing else makes the daemon look
+ * at that file while it is there.
  */
-TEST(Restart, ALinkBounceFindsTheDaemonGoneAndStartsBothAgain)
-{
-	in_sandbox({}, [] {
-		setenv("FAKE_DHCLIENT_LOCK", "20", 1);
-		Started s = start_serving("em0");
-		ASSERT_GT(s.v6.pid, 0);
+struct Bounce {
+	const char *name;
+	const char *helper_ms;
+	bool v6;
+	const char *record_ms; /* how long it takes to record its PID */
+};
 
-		ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
+void
+PrintTo(const Bounce &b, std::ostream *os)
+{
+	*os << b.name;
+}
+
+class LinkBounce : public testing::TestWithParam<Bounce> { };
+
+TEST_P(LinkBounce, FindsTheDaemonGoneAndStartsTheClientsAgain)
+{
+	const Bounce b = GetParam();
+	SandboxSetup setup;
+	if (!b.v6)
+		setup.v6_client = nullptr;
+	in_sandbox(setup, [&] {
+		setenv("FAKE_DHCLIENT_LOCK", b.helper_ms, 1);
+		setenv("FAKE_DHCLIENT_DELAY_MS", b.record_ms, 1);
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0")), v4 = 0;
+		ASSERT_TRUE(eventually([&] {
+			v4 = pid_in(pidfile("em0", "4"));
+			return v4 > 0 && alive(v4) &&
+			    (!b.v6 || started_clients().size() == 2);
+		}));
+		/* It has run for a moment when its interface goes down. */
+		nap_ms(20);
+
+		if (!b.v6) {
+			ASSERT_EQ(unlink(pidfile("em0", "4").c_str()), 0);
+		}
+		ASSERT_EQ(kill(v4, SIGKILL), 0);
 		/* The bounce itself, not a wait for anything. */
-		struct timespec bounce = { 0, 150 * 1000000L };
-		nanosleep(&bounce, nullptr);
-		Started again = start_as_rc(s);
-		EXPECT_EQ(describe(wait_exit(s.daemon, 0)), "exit 0");
-		expect_serving(again);
+		nap_ms(150);
+		pid_t running = pid_in(pidfile("em0"));
+		ASSERT_FALSE(running > 0 && alive(running))
+		    << "the daemon " << running << " still stands: rc starts "
+		    << "nothing";
+		EXPECT_EQ(describe(wait_exit(daemon, 0)), "exit 0");
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t again = 0;
+		ASSERT_TRUE(eventually([&] {
+			again = pid_in(pidfile("em0", "4"));
+			return again > 0 && again != v4 && alive(again);
+		}));
+		EXPECT_EQ(
+		    program_stderr().find("already running"), std::string::npos)
+		    << program_stderr();
+		pid_t second = pid_in(pidfile("em0"));
+		ASSERT_TRUE(send_sigterm(second));
+		EXPECT_EQ(describe(wait_exit(second)), "exit 0");
+		EXPECT_TRUE(all_ended());
 	});
 }
+
+INSTANTIATE_TEST_SUITE_P(Restart, LinkBounce,
+    testing::Values(Bounce { "HelperLetsGoLater", "20", true, "0" },
+	Bounce { "FileRemovedFirstWithoutAnIPv6Client", "0", false, "100" }),
+    [](const testing::TestParamInfo<Bounce> &info) { return info.param.name; });
 
 /*
  * A client that ignores SIGTERM is left running once the stop's bound has
