@@ -151,10 +151,7 @@ TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
 		pid_t last = 0;
 		ASSERT_TRUE(eventually(
 		    [&] {
-			    for (const std::string &name :
-				list_dir("/run/test/records"))
-				    if (name.rfind("reforked.", 0) == 0)
-					    last = atoi(name.c_str() + 9);
+			    last = reforked_client();
 			    return last != 0 && follows_v4(last);
 		    },
 		    10000));

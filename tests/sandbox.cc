@@ -684,6 +684,15 @@ release_held(pid_t pid)
 	    << strerror(errno);
 }
 
+pid_t
+reforked_client()
+{
+	for (const std::string &name : list_dir(records()))
+		if (name.rfind("reforked.", 0) == 0)
+			return atoi(name.c_str() + 9);
+	return 0;
+}
+
 std::vector<pid_t>
 watched_by(pid_t pid)
 {

@@ -123,6 +123,12 @@ pid_t start_held(Hold where, pid_t *starter);
 pid_t start_held_at_lock();
 void release_held(pid_t pid);
 
+/*
+ * The stand-in IPv4 client's process after its last fork into the
+ * background (see FAKE_DHCLIENT_REFORK), or 0 before then.
+ */
+pid_t reforked_client();
+
 /* The processes that pid holds a process descriptor of, lowest first. */
 std::vector<pid_t> watched_by(pid_t pid);
 

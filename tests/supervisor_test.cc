@@ -807,14 +807,7 @@ TEST_P(IPv4ClientForks, AndRecordsItsNewPidAndIsStillServed)
 		ASSERT_GT(s.v6.pid, 0);
 		pid_t last = 0;
 		ASSERT_TRUE(eventually(
-		    [&] {
-			    for (const std::string &name :
-				list_dir("/run/test/records"))
-				    if (name.rfind("reforked.", 0) == 0)
-					    last = atoi(name.c_str() + 9);
-			    return last != 0;
-		    },
-		    15000));
+		    [&] { return (last = reforked_client()) != 0; }, 15000));
 		EXPECT_EQ(pid_in(pidfile("em0", "4")), last);
 		EXPECT_TRUE(eventually([&] {
 			return watches(s.daemon, { last, s.v6.pid });
