@@ -412,7 +412,8 @@ stop_clients(struct client clients[2], const sigset_t *waiting)
 /*
  * SIGTERM to each live process of the client that has not had it.  It
  * never signals 0 (its own group), a negative number (a group, or every
- * process), a process that has ended or a program of another name.
+ * process), a process that has ended, or a record or child of another
+ * name than the clients'.
  */
 static void
 stop_client(struct client *c)
