@@ -127,7 +127,7 @@ TEST(Boot, TheWaitingIPv6ClientHoldsOnlyItsChannel)
 		ASSERT_GT(waiting, 0);
 		const std::vector<std::string> held { "/dev/null",
 			"/run/test/stdout", "/run/test/stderr", "socket" };
-		EXPECT_EQ(fd_targets(waiting), held);
+		EXPECT_EQ(fd_targets_at_rest(waiting), held);
 
 		/* Each look at the address ends a pause of its own. */
 		std::string status =
@@ -141,7 +141,7 @@ TEST(Boot, TheWaitingIPv6ClientHoldsOnlyItsChannel)
 		};
 		long before = pauses();
 		ASSERT_TRUE(eventually([&] { return pauses() >= before + 8; }));
-		EXPECT_EQ(fd_targets(waiting), held);
+		EXPECT_EQ(fd_targets_at_rest(waiting), held);
 
 		ASSERT_EQ(kill(daemon, SIGKILL), 0);
 		ASSERT_EQ(describe(wait_exit(daemon)), "signal 9");

@@ -62,7 +62,7 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 		    "exit 0");
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);
-		std::vector<std::string> fds = fd_targets(daemon);
+		std::vector<std::string> fds = fd_targets_at_rest(daemon);
 		ASSERT_EQ(fds.size(), 8u);
 		EXPECT_EQ(
 		    std::vector<std::string>(fds.begin(), fds.begin() + 3),

@@ -90,7 +90,7 @@ TEST(Soak, TwoHundredStartStopCyclesLeaveNothingBehind)
 			SCOPED_TRACE("cycle " + std::to_string(cycle));
 			Started s = start_serving("em0");
 			ASSERT_GT(s.v6.pid, 0);
-			ASSERT_EQ(fd_targets(s.daemon).size(), 8u)
+			ASSERT_EQ(fd_targets_at_rest(s.daemon).size(), 8u)
 			    << "its standard three, its PID file, its channels "
 			       "and its clients' process descriptors";
 			stop_and_check(s, "em0");
@@ -138,7 +138,7 @@ TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
 			first = pid_in(pidfile("em0", "4"));
 			return follows_v4(first);
 		}));
-		std::vector<std::string> fds = fd_targets(s.daemon);
+		std::vector<std::string> fds = fd_targets_at_rest(s.daemon);
 		auto memory = [&] {
 			std::vector<long> kb;
 			for (const char *field :
@@ -155,7 +155,7 @@ TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
 			    return last != 0 && follows_v4(last);
 		    },
 		    10000));
-		EXPECT_EQ(fd_targets(s.daemon), fds);
+		EXPECT_EQ(fd_targets_at_rest(s.daemon), fds);
 		/* A sanitizer's run-time has memory of its own. */
 #ifndef BISTACK_SANITIZED
 		EXPECT_EQ(memory(), held) << "VmData, VmSize, RssAnon in kB";

@@ -731,6 +731,30 @@ fd_targets(pid_t pid)
 	return targets;
 }
 
+std::vector<std::string>
+fd_targets_at_rest(pid_t pid)
+{
+	std::string proc = "/proc/" + std::to_string(pid);
+	auto waiting = [&] {
+		std::string call = read_file(proc + "/syscall").value_or("");
+		std::string status = read_file(proc + "/status").value_or("");
+		size_t at = status.find("voluntary_ctxt_switches:");
+		if (call.empty() || call.rfind("running", 0) == 0 ||
+		    at == std::string::npos)
+			return std::string();
+		return call.substr(0, call.find(' ')) + " " +
+		    status.substr(at, status.find('\n', at) - at);
+	};
+	std::vector<std::string> targets;
+	EXPECT_TRUE(eventually([&] {
+		std::string before = waiting();
+		targets = fd_targets(pid);
+		return !before.empty() && waiting() == before;
+	})) << pid
+	    << " was never found at rest";
+	return targets;
+}
+
 bool
 all_ended(const std::vector<pid_t> &kept, int ms)
 {

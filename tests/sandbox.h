@@ -137,6 +137,11 @@ std::vector<pid_t> watched_by(pid_t pid);
  * "pipe" or "pidfd".
  */
 std::vector<std::string> fd_targets(pid_t pid);
+/*
+ * The same, read while pid waits in a system call and does not wake
+ * meanwhile, so that no file it opens for a moment is among them.
+ */
+std::vector<std::string> fd_targets_at_rest(pid_t pid);
 
 /*
  * Reap what has ended and wait until no process is left here but those in

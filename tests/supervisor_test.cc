@@ -133,7 +133,7 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 		ASSERT_EQ(stat(pidfile("em0").c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-		EXPECT_EQ(fd_targets(daemon), daemon_fds("em0"));
+		EXPECT_EQ(fd_targets_at_rest(daemon), daemon_fds("em0"));
 		EXPECT_EQ(program_stderr(), "");
 	});
 }
