@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
+#include <net/if.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -58,9 +59,11 @@ main(int argc, char *argv[])
 	/*
 	 * The name is the clients' last argument: one that begins with "-"
 	 * would reach them as an option ("-r" releases another interface's
-	 * leases).
+	 * leases).  An empty one, or one too long for the system's interface
+	 * names, can name no interface.
 	 */
-	if (argc != 2 || argv[1][0] == '-') {
+	if (argc != 2 || argv[1][0] == '-' || argv[1][0] == '\0' ||
+	    strlen(argv[1]) >= IF_NAMESIZE) {
 		fwrite(usage_line, 1, sizeof(usage_line) - 1, stderr);
 		exit(1);
 	}

@@ -42,6 +42,23 @@
 
 #include "platform.h"
 
+/*
+ * Linux counts its real-time signals from the C library's; FreeBSD takes
+ * every number up to _SIG_MAXSIG, real-time signals and unnamed ones alike,
+ * and DragonFly every number below it.
+ */
+int
+last_signal(void)
+{
+#if defined(__linux__)
+	return SIGRTMAX;
+#elif defined(__FreeBSD__)
+	return _SIG_MAXSIG;
+#else
+	return _SIG_MAXSIG - 1;
+#endif
+}
+
 #if defined(__linux__)
 
 /*

@@ -10,6 +10,9 @@
  * outside platform.cc knows which system it runs on.
  */
 
+/* The highest signal number the system has. */
+int last_signal(void);
+
 /*
  * Whether process pid is there, and its command name as the kernel keeps it
  * (the executed file's name).  Returns 1 with the name in name; 0 when no

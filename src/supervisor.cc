@@ -41,15 +41,36 @@ static const long stop_wait_ms = 5000;
 static const int tick_ms = 2;
 
 /*
- * The signals that stop the daemon as SIGTERM does, and those that would
- * otherwise end it without a stop, which it ignores.  Signals that report
- * a fault of its own keep their default action.
+ * The signals that stop the daemon as SIGTERM does.  Every other signal
+ * the system has is ignored, since most would end it without a stop, but
+ * those kept at their default actions: the ones that report a fault of its
+ * own, those that stop or continue it, SIGCHLD, and those none can catch.
  */
 static const int stop_signals[] = { SIGTERM, SIGHUP, SIGINT, SIGQUIT };
-static const int ignored_signals[] = { SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE,
-	SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO };
+static const int kept_signals[] = { SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
+	SIGTRAP, SIGSYS, SIGCHLD, SIGCONT, SIGTSTP, SIGTTIN, SIGTTOU, SIGKILL,
+	SIGSTOP };
+
+/*
+ * A client that has recorded nothing may have more dhclient children than
+ * there is room to watch, looked for among at most most_children; and
+ * during a stop it may start new ones, looked for every children_look_ms.
+ */
+static const int most_children = 64;
+static const int children_look_ms = 10;
 
 static volatile sig_atomic_t term_requested;
+
+/* Whether value is one of list's. */
+template <size_t n>
+static int
+listed(const int (&list)[n], int value)
+{
+	for (size_t i = 0; i < n; i++)
+		if (list[i] == value)
+			return 1;
+	return 0;
+}
 
 static void handle_sigterm(int);
 static void catch_signals(sigset_t *waiting);
@@ -61,11 +82,12 @@ static void adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
 static int stop_clients(struct client clients[2], const sigset_t *waiting);
 static void stop_client(struct client *c);
-static void watch_children(struct client *c);
+static int watch_children(struct client *c);
 static int slot_of(const struct client *c, pid_t pid);
 static void wait_for_clients(
     struct client clients[2], long left_ms, const sigset_t *waiting);
 static int settling(const struct client *c, int stopping);
+static int children_unseen(const struct client *c);
 static long elapsed_ms(const struct timespec *since);
 
 void
@@ -185,16 +207,13 @@ catch_signals(sigset_t *waiting)
 
 	stop.sa_handler = handle_sigterm;
 	stop.sa_mask = held;
-	for (int sig : stop_signals)
-		sigaction(sig, &stop, nullptr);
 	ignore.sa_handler = SIG_IGN;
 	sigemptyset(&ignore.sa_mask);
-	for (int sig : ignored_signals)
-		sigaction(sig, &ignore, nullptr);
-#if defined(SIGRTMIN)
-	for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
-		sigaction(sig, &ignore, nullptr);
-#endif
+	for (int sig = 1; sig <= last_signal(); sig++)
+		if (listed(stop_signals, sig))
+			sigaction(sig, &stop, nullptr);
+		else if (!listed(kept_signals, sig))
+			sigaction(sig, &ignore, nullptr);
 }
 
 /*
@@ -253,12 +272,16 @@ watch_started(struct client clients[2], int as_parent)
 
 /*
  * Look at a client as it is now: whether its process has become the
- * client, which of its processes have ended, and what its PID file holds.
+ * client, what its PID file holds, and which of its processes have ended.
  * A record counts once this run's client has made it (the file differs
- * from the last look) and it names a live dhclient.  A client without a
- * live process has ended for good once no new record can come: when its
- * last process was its record, ended by the stop's SIGTERM; when the lock
- * it held on its file has been let go; or else record_wait_ms after.
+ * from the last look) and it names a live dhclient, or one of the client's
+ * processes, ended or not: the file is read before the ends are taken, so
+ * that the end of the process it names is known as its record's.  A
+ * client without a live process has ended for good once no new record can
+ * come: when its last process was its record, ended by the stop's SIGTERM;
+ * when the lock it held on its file has been let go; or else
+ * record_wait_ms after.  (A process it never recorded may have forked
+ * after the stop looked for its children, before the SIGTERM came.)
  */
 static void
 look(struct client *c)
@@ -268,6 +291,13 @@ look(struct client *c)
 
 	if (c->waiting)
 		hear_from(c);
+	read_pidfile(c->pidfile, &now);
+	c->wrote |= !same_pidfile(&now, &c->before);
+	if (now.pid > 0 && now.pid != c->record &&
+	    !same_pidfile(&now, &c->seen))
+		adopt(c, now.pid);
+	c->seen = now;
+
 	for (int i = 0; i < process_slots; i++) {
 		struct watch *w = &c->procs[i];
 		if (w->pid != 0 && w->ended) {
@@ -280,15 +310,6 @@ look(struct client *c)
 		}
 		live |= w->pid != 0;
 	}
-
-	read_pidfile(c->pidfile, &now);
-	c->wrote |= !same_pidfile(&now, &c->before);
-	if (now.pid > 0 && now.pid != c->record &&
-	    !same_pidfile(&now, &c->seen)) {
-		adopt(c, now.pid);
-		live |= c->record != 0;
-	}
-	c->seen = now;
 
 	if (live || c->waiting) {
 		c->lost = c->locked = c->gone = 0;
@@ -413,18 +434,23 @@ stop_clients(struct client clients[2], const sigset_t *waiting)
  * SIGTERM to each live process of the client that has not had it.  It
  * never signals 0 (its own group), a negative number (a group, or every
  * process), a process that has ended, or a record or child of another
- * name than the clients'.
+ * name than the clients'.  The started process has it only once each of
+ * its dhclient children is watched: they are known for the client's only
+ * while they are its children.
  */
 static void
 stop_client(struct client *c)
 {
+	int unwatched = 0;
+
 	if (c->waiting)
 		return;
-	if (c->record == 0 && c->procs[started_slot].pid != 0)
-		watch_children(c);
+	if (children_unseen(c))
+		unwatched = watch_children(c);
 	for (int i = process_slots - 1; i >= 0; i--) {
 		struct watch *w = &c->procs[i];
 		if (w->pid != 0 && (c->signalled & (1U << i)) == 0 &&
+		    (i != started_slot || unwatched == 0) &&
 		    signal_process(w, SIGTERM) == 0)
 			c->signalled |= 1U << i;
 	}
@@ -435,25 +461,31 @@ stop_client(struct client *c)
  * process started for it: the ISC client forks at once, and its first
  * process only waits until the child has a lease.  Its children named
  * dhclient are the client too, and are watched, as many as there is room
- * for, while they are still its children.
+ * for, while they are still its children.  Returns how many of them are
+ * left unwatched, or may be, for want of room.
  */
-static void
+static int
 watch_children(struct client *c)
 {
-	pid_t children[process_slots];
+	pid_t children[most_children];
 	int n = child_processes(
-	    c->procs[started_slot].pid, children, process_slots);
+	    c->procs[started_slot].pid, children, most_children);
+	int unwatched = n == most_children;
 
 	for (int i = 0; i < n; i++) {
 		struct watch *slot = nullptr;
+		if (slot_of(c, children[i]) != -1)
+			continue;
 		for (int k = first_child_slot; k < process_slots; k++)
 			if (c->procs[k].pid == 0)
 				slot = &c->procs[k];
-		if (slot_of(c, children[i]) == -1 && slot != nullptr &&
-		    watch_process(slot, children[i]) == 0 &&
+		if (slot == nullptr)
+			unwatched += client_alive(children[i]);
+		else if (watch_process(slot, children[i]) == 0 &&
 		    !client_alive(children[i]))
 			unwatch_process(slot);
 	}
+	return unwatched;
 }
 
 /* The slot in which the client's process pid is watched, or -1. */
@@ -480,13 +512,17 @@ wait_for_clients(
 
 	for (int i = 0; i < 2; i++) {
 		struct client *c = &clients[i];
+		long soon = -1;
 		for (struct watch &w : c->procs)
 			watches[n++] = &w;
 		if (c->waiting)
 			fds[nfds++] = c->link[0];
-		if (settling(c, left_ms >= 0) &&
-		    (timeout_ms < 0 || timeout_ms > tick_ms))
-			timeout_ms = tick_ms;
+		if (settling(c, left_ms >= 0))
+			soon = tick_ms;
+		else if (left_ms >= 0 && children_unseen(c))
+			soon = children_look_ms;
+		if (soon >= 0 && (timeout_ms < 0 || timeout_ms > soon))
+			timeout_ms = soon;
 	}
 	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
 }
@@ -503,6 +539,16 @@ settling(const struct client *c, int stopping)
 		return !c->gone || (stopping && c->locked);
 	return !c->waiting && !c->wrote &&
 	    elapsed_ms(&c->heard_at) < first_write_ms;
+}
+
+/*
+ * Whether the client may have dhclient children not yet watched: it has
+ * recorded nothing, and the process started for it lives.
+ */
+static int
+children_unseen(const struct client *c)
+{
+	return !c->waiting && c->record == 0 && c->procs[started_slot].pid != 0;
 }
 
 static long

@@ -153,18 +153,24 @@ TEST(Boot, TheWaitingIPv6ClientHoldsOnlyItsChannel)
 	});
 }
 
+/* As prompt as any: the waiting process gives up at once when told. */
 TEST(Boot, AStopWhileTheIPv6ClientWaitsIsANormalStop)
 {
 	if (access("/proc/sys/net/ipv6", F_OK) != 0)
 		GTEST_SKIP() << "no IPv6 here";
 	in_sandbox({}, [] {
+		without_leak_check();
 		pid_t daemon = start_without_carrier();
 		ASSERT_GT(daemon, 1);
 		pid_t waiting = waiting_v6_client(daemon);
 		ASSERT_GT(waiting, 0);
+		ASSERT_TRUE(
+		    eventually([] { return pid_in(pidfile("em0", "4")) > 0; }));
 
+		long start = now_ms();
 		ASSERT_TRUE(send_sigterm(daemon));
 		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_LT(now_ms() - start, prompt_ms);
 		EXPECT_FALSE(exists(pidfile("em0")));
 		/* Once it has ended, no IPv6 client can start any more. */
 		EXPECT_EQ(describe(wait_exit(waiting)), "exit 0");

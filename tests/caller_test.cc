@@ -102,6 +102,96 @@ INSTANTIATE_TEST_SUITE_P(Callers, HostileCaller,
     [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 /*
+ * The caller's signal state: the signals it ignores and those it blocks.
+ * Both clients start with what the caller ignores, but SIGTERM and SIGCHLD
+ * at their default actions, and with no signal blocked: whatever a launch
+ * did meanwhile (the IPv6 client's process ignores SIGHUP while it waits)
+ * is undone.
+ */
+struct SignalState {
+	const char *name;
+	std::vector<int> ignored, blocked;
+};
+
+void
+PrintTo(const SignalState &s, std::ostream *os)
+{
+	*os << s.name;
+}
+
+/* A field of /proc/PID/status that holds a signal mask. */
+unsigned long long
+signal_mask(pid_t pid, const std::string &field)
+{
+	std::string status =
+	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
+	size_t at = status.find("\n" + field + ":\t");
+	return at == std::string::npos
+	    ? ~0ULL
+	    : strtoull(status.c_str() + at + field.size() + 3, nullptr, 16);
+}
+
+unsigned long long
+mask_of(const std::vector<int> &sigs)
+{
+	unsigned long long mask = 0;
+	for (int sig : sigs)
+		mask |= 1ULL << (sig - 1);
+	return mask;
+}
+
+class CallersSignalState : public testing::TestWithParam<SignalState> { };
+
+TEST_P(CallersSignalState, IsWhatBothClientsStartWithButForSigtermAndSigchld)
+{
+	in_sandbox({}, [] {
+		const SignalState state = GetParam();
+		/* Stand-ins that change nothing of their signal state. */
+		setenv("FAKE_DHCLIENT_DEFAULT_TERM", "1", 1);
+		RunOptions opts;
+		opts.before_exec = [state] {
+			sigset_t blocked;
+			sigemptyset(&blocked);
+			for (int sig : state.blocked)
+				sigaddset(&blocked, sig);
+			sigprocmask(SIG_BLOCK, &blocked, nullptr);
+			for (int sig : state.ignored)
+				signal(sig, SIG_IGN);
+		};
+		EXPECT_EQ(describe(wait_exit(start_program({ "em0" }, opts))),
+		    "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 2; }));
+
+		/* The test's own, as it was started, are the caller's too. */
+		unsigned long long ignored =
+		    signal_mask(getpid(), "SigIgn") | mask_of(state.ignored);
+		ignored &= ~mask_of({ SIGTERM, SIGCHLD });
+		for (const Client &client : started_clients()) {
+			SCOPED_TRACE(client.argv[0]);
+			EXPECT_EQ(signal_mask(client.pid, "SigIgn"), ignored);
+			EXPECT_EQ(signal_mask(client.pid, "SigBlk"), 0u);
+		}
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Callers, CallersSignalState,
+    testing::Values(SignalState { "AsFresh", {}, {} },
+	SignalState { "NohupIgnoresSighup", { SIGHUP }, {} },
+	SignalState { "SigchldIgnored", { SIGCHLD }, {} },
+	SignalState { "SigtermIgnoredAndBlocked", { SIGTERM }, { SIGTERM } },
+	SignalState { "AShellsBackgroundJob", { SIGINT, SIGQUIT },
+	    { SIGUSR1, SIGHUP, SIGALRM } }),
+    [](const testing::TestParamInfo<SignalState> &info) {
+	    return info.param.name;
+    });
+
+/*
  * Which of the standard descriptors the caller closed.  The IPv6 client is
  * missing, so that its child has something to say on standard error.
  */

@@ -25,8 +25,10 @@ v6_argv(const std::string &ifname)
 
 /*
  * Command lines that are not one interface name: no argument, more than
- * one, or a name that begins with "-", which would reach the clients as an
- * option (the ISC client reads "-r" as "release").
+ * one, a name that begins with "-", which would reach the clients as an
+ * option (the ISC client reads "-r" as "release"), or one that no
+ * interface can have: empty, or longer than the 15 bytes of an interface
+ * name (IFNAMSIZ less its NUL, on the BSDs as on Linux).
  */
 struct CommandLine {
 	const char *name;
@@ -62,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(Usage, MalformedCommandLine,
 	CommandLine { "ReleaseOption", { "-r" } },
 	CommandLine { "IPv6Option", { "-6" } },
 	CommandLine { "LongOption", { "--help" } },
-	CommandLine { "LoneHyphen", { "-" } }),
+	CommandLine { "LoneHyphen", { "-" } },
+	CommandLine { "EmptyName", { "" } },
+	CommandLine { "SixteenBytes", { "em0123456789abcd" } },
+	CommandLine { "LongerThanAFileName", { std::string(300, 'x') } },
+	CommandLine { "LongerThanAPath", { std::string(5000, 'y') } }),
     [](const testing::TestParamInfo<CommandLine> &info) {
 	    return info.param.name;
     });
@@ -114,7 +120,8 @@ TEST_P(InterfaceName, StartsBothClientsWithExactCommandLines)
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
-    testing::Values(Name { "Plain", "em0" }, Name { "Empty", "" },
+    testing::Values(Name { "Plain", "em0" },
+	Name { "FifteenBytes", "em0123456789abc" },
 	Name { "WithHyphensInside", "em0-r-6" },
 	Name { "WithASlash", "vlan0/sub" },
 	Name { "WithBlanks", "sp ace\ttab" }),

@@ -44,6 +44,12 @@
  *   FAKE_DHCLIENT_CHILDREN=P:P the IPv4 client starts a child from each
  *                              program P, whose command name is P's file
  *                              name, as the ISC client works in a child
+ *   FAKE_DHCLIENT_ON_TERM=child|record
+ *                              at its first SIGTERM, the IPv4 client starts
+ *                              one more child from its own program 400 ms
+ *                              later, or forks a process that names itself
+ *                              in the PID file and serves on, before it
+ *                              ends
  *
  * Started as "dhclient child" or "dhclient bystander", it records nothing
  * but the SIGTERMs it receives (a bystander its argv too).
@@ -65,6 +71,8 @@
 
 static const char *dir;
 static sigset_t term;
+static const char *self, *recorded_in; /* its program, and its PID file */
+static bool v4;
 
 static bool
 write_file(const char *path, const char *data, size_t len, int flags)
@@ -153,6 +161,34 @@ start_children(const char *list)
 	}
 }
 
+[[noreturn]] static void serve_until_terminated(siginfo_t *first);
+
+/* What the IPv4 client does, on request, as its first SIGTERM comes. */
+static void
+on_first_term(void)
+{
+	const char *what = getenv("FAKE_DHCLIENT_ON_TERM");
+	siginfo_t none;
+
+	if (!v4 || what == nullptr)
+		return;
+	unsetenv("FAKE_DHCLIENT_ON_TERM");
+	if (strcmp(what, "child") == 0) {
+		nap_ms(400);
+		if (fork() == 0) {
+			execl(self, "dhclient", "child", (char *)nullptr);
+			_exit(127);
+		}
+		return;
+	}
+	if (fork() != 0)
+		return;
+	if (recorded_in != nullptr)
+		write_pid(recorded_in, -1);
+	none.si_signo = 0;
+	serve_until_terminated(&none);
+}
+
 /* Record each SIGTERM; end after the first, or exit_ms after it. */
 [[noreturn]] static void
 serve_until_terminated(siginfo_t *first)
@@ -166,6 +202,7 @@ serve_until_terminated(siginfo_t *first)
 	if (first->si_signo != SIGTERM)
 		while (sigwaitinfo(&term, &info) == -1)
 			;
+	on_first_term();
 	clock_gettime(CLOCK_MONOTONIC, &end);
 	end.tv_sec += exit_ms / 1000;
 	end.tv_nsec += exit_ms % 1000 * 1000000;
@@ -203,8 +240,6 @@ main(int argc, char *argv[])
 	const char *refork = getenv("FAKE_DHCLIENT_REFORK");
 	const char *fail = getenv("FAKE_DHCLIENT_FAIL");
 	bool default_term = getenv("FAKE_DHCLIENT_DEFAULT_TERM") != nullptr;
-	const char *pidfile = nullptr;
-	bool v4 = false;
 	char path[4096], tmp[4200];
 	siginfo_t info;
 	int locked = -1;
@@ -214,6 +249,7 @@ main(int argc, char *argv[])
 		return 2;
 	}
 
+	self = argv[0];
 	sigemptyset(&term);
 	sigaddset(&term, SIGTERM);
 	if (!default_term)
@@ -224,7 +260,7 @@ main(int argc, char *argv[])
 
 	for (int i = 1; i + 1 < argc; i++)
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
-			pidfile = argv[i + 1];
+			recorded_in = argv[i + 1];
 			v4 = strcmp(argv[i], "-p") == 0;
 			break;
 		}
@@ -254,7 +290,7 @@ main(int argc, char *argv[])
 	}
 
 	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
-		pidfile = nullptr;
+		recorded_in = nullptr;
 	long delay = getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
 	if (delay > 0 && default_term) {
 		nap_ms(delay);
@@ -263,11 +299,12 @@ main(int argc, char *argv[])
 		if (sigtimedwait(&term, &info, &ts) == SIGTERM)
 			serve_until_terminated(&info);
 	}
-	if (v4 && pidfile != nullptr && getenv("FAKE_DHCLIENT_LOCK") != nullptr)
-		locked =
-		    take_pidfile(pidfile, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
-	if (pidfile != nullptr)
-		write_pid(pidfile, locked);
+	if (v4 && recorded_in != nullptr &&
+	    getenv("FAKE_DHCLIENT_LOCK") != nullptr)
+		locked = take_pidfile(
+		    recorded_in, getenv_ms("FAKE_DHCLIENT_LOCK", 0));
+	if (recorded_in != nullptr)
+		write_pid(recorded_in, locked);
 
 	if (v4 && getenv("FAKE_DHCLIENT_CHILDREN") != nullptr)
 		start_children(getenv("FAKE_DHCLIENT_CHILDREN"));
@@ -279,8 +316,8 @@ main(int argc, char *argv[])
 			if (fork() != 0)
 				_exit(0);
 			nap_ms(ms);
-			if (pidfile != nullptr)
-				write_pid(pidfile, locked);
+			if (recorded_in != nullptr)
+				write_pid(recorded_in, locked);
 		}
 		snprintf(
 		    path, sizeof(path), "%s/reforked.%d", dir, (int)getpid());

@@ -86,12 +86,15 @@ TEST(Platform, ChildProcessesAreTheLiveOnesOfThatParent)
 /*
  * em0's link-local address as duplicate address detection leaves it: none
  * yet, still tentative (DAD runs long), failed (peer0 holds the same
- * address), usable; or nothing to wait for: no em0, or IPv6 off on it.
+ * address), usable; none, though a global address is there, or though
+ * another interface whose name begins like em0's has a usable one; or
+ * nothing to wait for: no em0, IPv6 off on it, or its IPv6 settings
+ * unreadable.
  */
 struct LinkLocal {
 	const char *name;
 	std::string setup;
-	std::string awaited; /* in `ip -6 addr show dev em0`, before asking */
+	std::string awaited; /* shell condition, before asking */
 	int ready;
 };
 
@@ -109,22 +112,23 @@ TEST_P(LinkLocalReady, TellsWhetherADhcpv6ClientCanBindToIt)
 		GTEST_SKIP() << "no IPv6 here";
 	in_sandbox({}, [] {
 		const LinkLocal l = GetParam();
-		const std::string conf = "/proc/sys/net/ipv6/conf/em0/";
 		ASSERT_TRUE(
 		    shell("ip link add em0 type veth peer name peer0 && "
 			  "echo 1 >/proc/sys/net/ipv6/conf/em0/accept_dad && " +
 			l.setup));
 		if (!l.awaited.empty()) {
 			ASSERT_TRUE(eventually(
-			    [&] {
-				    return shell("ip -6 addr show dev em0 | "
-						 "grep -q '" +
-					l.awaited + "'");
-			    },
-			    10000));
+			    [&] { return shell(l.awaited); }, 10000));
 		}
 		EXPECT_EQ(link_local_ready("em0"), l.ready);
 	});
+}
+
+/* What `ip -6 addr show dev IF` shows, for an awaited condition. */
+std::string
+shows(const std::string &ifname, const std::string &pattern)
+{
+	return "ip -6 addr show dev " + ifname + " | grep -q '" + pattern + "'";
 }
 
 INSTANTIATE_TEST_SUITE_P(Platform, LinkLocalReady,
@@ -133,18 +137,32 @@ INSTANTIATE_TEST_SUITE_P(Platform, LinkLocalReady,
 	LinkLocal { "Tentative",
 	    "echo 50 >/proc/sys/net/ipv6/conf/em0/dad_transmits && "
 	    "ip link set peer0 up && ip link set em0 up",
-	    "fe80.*tentative", 0 },
+	    shows("em0", "fe80.*tentative"), 0 },
 	LinkLocal { "Duplicated",
 	    "echo 1 >/proc/sys/net/ipv6/conf/em0/addr_gen_mode && "
 	    "ip addr add fe80::1/64 dev peer0 nodad && ip link set peer0 up && "
 	    "ip link set em0 up && ip addr add fe80::1/64 dev em0",
-	    "dadfailed", 0 },
+	    shows("em0", "dadfailed"), 0 },
 	LinkLocal { "Usable", "ip link set peer0 up && ip link set em0 up",
-	    "fe80.*scope link $", 1 },
+	    shows("em0", "fe80.*scope link $"), 1 },
+	LinkLocal { "OnlyAGlobalAddress",
+	    "echo 1 >/proc/sys/net/ipv6/conf/em0/addr_gen_mode && "
+	    "ip link set peer0 up && ip link set em0 up && "
+	    "ip addr add 2001:db8::5/64 dev em0 nodad",
+	    shows("em0", "2001:db8::5.*scope global"), 0 },
+	LinkLocal { "OnlyAnotherInterfaceNamedLikeIt",
+	    "ip link add em01 type veth peer name peer01 && "
+	    "ip link set peer01 up && ip link set em01 up && "
+	    "ip link set em0 up",
+	    shows("em01", "fe80.*scope link $"), 0 },
 	LinkLocal { "NoSuchInterface", "ip link del em0", "", -1 },
 	LinkLocal { "IPv6Off",
 	    "echo 1 >/proc/sys/net/ipv6/conf/em0/disable_ipv6 && "
 	    "ip link set peer0 up && ip link set em0 up",
+	    "", -1 },
+	LinkLocal { "IPv6SettingsUnreadable",
+	    "ip link set peer0 up && ip link set em0 up && "
+	    "mount -t tmpfs none /proc/sys/net/ipv6/conf",
 	    "", -1 }),
     [](const testing::TestParamInfo<LinkLocal> &info) {
 	    return info.param.name;

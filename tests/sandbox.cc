@@ -785,6 +785,20 @@ coarse_run_directory()
 	return "";
 }
 
+void
+without_leak_check()
+{
+	setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=0", 1);
+}
+
+long
+now_ms()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 bool
 shell(const std::string &command)
 {

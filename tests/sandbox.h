@@ -156,6 +156,26 @@ bool all_ended(const std::vector<pid_t> &kept = {}, int ms = 5000);
  */
 std::string coarse_run_directory();
 
+/*
+ * In a sanitizer build, leave LeakSanitizer out of the binary's processes
+ * started from now on: a traced process cannot run it (it traces the
+ * process itself), and its scan at every exit would take tens of
+ * milliseconds from a test that times the daemon's end.
+ */
+void without_leak_check();
+
+/*
+ * A bound on a way out that an event starts: a stop, or an end the daemon
+ * can tell is final.  It takes a few milliseconds; the bound leaves room
+ * for a loaded machine and a sanitizer build, yet stays short of the
+ * quarter of a second a client is given to record a new process, which
+ * must not pass for prompt.
+ */
+constexpr long prompt_ms = 150;
+constexpr long record_window_ms = 250;
+/* A monotonic clock, in milliseconds. */
+long now_ms();
+
 /* Run a shell command; true if it exits 0. */
 bool shell(const std::string &command);
 
