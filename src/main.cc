@@ -11,19 +11,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "launch.h"
 #include "pidfile.h"
 #include "platform.h"
 #include "supervisor.h"
 
 static const char usage_line[] = "usage: bistack-lease ifname\n";
-static const char spawn_failure[] = "Failed to spawn %s\n";
 
 static const char own_template[] = "/var/run/dhclient/dhclient.%s.pid";
 static const char v4_template[] = "/var/run/dhclient/dhclient.%s.4.pid";
@@ -32,20 +31,9 @@ static const char v6_template[] = "/var/run/dhclient/dhclient.%s.6.pid";
 static const char v4_client[] = "/sbin/dhclient";
 static const char v6_client[] = "/usr/local/sbin/dhclient";
 
-/*
- * How long the IPv6 client waits for its link-local address: long enough
- * for duplicate address detection (a second or two) on a slow link, looked
- * at every link_local_check_ms.
- */
-static const int link_local_checks = 120;
-static const int link_local_check_ms = 250;
-
 static int open_standard_descriptors(void);
-static int prepare_client(struct client *c, const char *pidfile);
-static int launch_client(const char *path, const char *const argv[],
-    const char *await_ifname, struct client *self, const struct handover *h);
-static void close_ours(const struct handover *h, const struct client *self);
-static void await_link_local(const char *ifname, int link);
+static int prepare_client(
+    struct client *c, const char *pidfile, const char *const argv[]);
 
 int
 main(int argc, char *argv[])
@@ -100,17 +88,18 @@ main(int argc, char *argv[])
 	 * or a run directory that cannot hold the file, fails with nothing
 	 * started.  What the clients' files hold now is an earlier run's.
 	 */
-	if (prepare_client(v4, v4_pidfile) == -1 ||
-	    prepare_client(v6, v6_pidfile) == -1 ||
+	h.ifname = ifname;
+	if (prepare_client(v4, v4_pidfile, v4_argv) == -1 ||
+	    prepare_client(v6, v6_pidfile, v6_argv) == -1 ||
 	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1 ||
 	    (h.own_fd = take_pidfile(own_pidfile)) == -1)
 		exit(1);
 
-	if (launch_client(v4_client, v4_argv, nullptr, v4, &h) == -1) {
+	if (launch_client(v4, nullptr, &h, nullptr) == -1) {
 		remove_pidfile(own_pidfile, h.own_fd);
 		exit(1);
 	}
-	if (launch_client(v6_client, v6_argv, ifname, v6, &h) == -1)
+	if (launch_client(v6, ifname, &h, nullptr) == -1)
 		abandon_start(own_pidfile, &h);
 	run_supervisor(own_pidfile, &h);
 }
@@ -133,106 +122,14 @@ open_standard_descriptors(void)
 	return 0;
 }
 
-/* A client not started yet: its PID file as it is, and its channel. */
+/* A client not started yet. */
 static int
-prepare_client(struct client *c, const char *pidfile)
+prepare_client(struct client *c, const char *pidfile, const char *const argv[])
 {
 	memset(c, 0, sizeof(*c));
 	c->pidfile = pidfile;
-	read_pidfile(pidfile, &c->before);
-	c->seen = c->before;
+	c->argv = argv;
 	for (struct watch &w : c->procs)
 		w.fd = -1;
-	c->waiting = 1;
-	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
-}
-
-/*
- * Start one client as a child of this process, and keep the child's PID:
- * until the client records one of its own, that process is the client.  A
- * client that cannot be run is reported by the child, which then says so
- * on its channel; the supervisor carries on without it.  With await_ifname,
- * the child first waits for that interface's link-local address.  Returns
- * -1 if no child can be made.
- */
-static int
-launch_client(const char *path, const char *const argv[],
-    const char *await_ifname, struct client *self, const struct handover *h)
-{
-	pid_t pid = fork();
-
-	if (pid == 0) {
-		close_ours(h, self);
-		if (await_ifname != nullptr) {
-			/*
-			 * The caller's terminal may hang up meanwhile (ssh
-			 * host service dhclient restart em0): this process is
-			 * in the caller's process group, but the client it
-			 * starts keeps what it inherited.
-			 */
-			struct sigaction ignore, hangup;
-			memset(&ignore, 0, sizeof(ignore));
-			ignore.sa_handler = SIG_IGN;
-			sigaction(SIGHUP, &ignore, &hangup);
-			await_link_local(await_ifname, self->link[1]);
-			sigaction(SIGHUP, &hangup, nullptr);
-		}
-		/* execv only takes the vector as non-const for C's sake. */
-		execv(path, const_cast<char *const *>(argv));
-		fprintf(stderr, spawn_failure, path);
-		send(self->link[1], "", 1, MSG_NOSIGNAL);
-		exit(1);
-	}
-	close(self->link[1]);
-	self->link[1] = -1;
-	if (pid == -1) {
-		self->waiting = 0;
-		self->gone = 1;
-		return -1;
-	}
-	self->procs[started_slot].pid = pid;
-	return 0;
-}
-
-/*
- * A client's child holds nothing of the supervisor's but its own end of
- * its channel: not the PID file's lock, nor what tells the starting
- * process or the daemon that something has ended.
- */
-static void
-close_ours(const struct handover *h, const struct client *self)
-{
-	close(h->own_fd);
-	close(h->ready[0]);
-	close(h->ready[1]);
-	for (const struct client &c : h->clients) {
-		close(c.link[0]);
-		if (&c != self && c.link[1] != -1)
-			close(c.link[1]);
-	}
-}
-
-/*
- * A DHCPv6 client binds to the interface's link-local address, which the
- * kernel refuses while duplicate address detection runs on it, as it does
- * in the first seconds after the interface comes up at boot: a client
- * started then ends at once.  So the IPv6 client's process waits until the
- * address is usable, up to a bound, and then starts the client.  It gives
- * up, with a byte to say so, when the supervisor ends the channel: it is
- * stopping, or gone.
- */
-static void
-await_link_local(const char *ifname, int link)
-{
-	struct pollfd stop = { link, POLLIN, 0 };
-
-	for (int checks = 0;
-	     checks < link_local_checks && link_local_ready(ifname) == 0;
-	     checks++) {
-		int ready = poll(&stop, 1, link_local_check_ms);
-		if (ready == 0 || (ready == -1 && errno == EINTR))
-			continue;
-		send(link, "", 1, MSG_NOSIGNAL);
-		exit(0);
-	}
+	return ready_client(c);
 }

@@ -1,11 +1,13 @@
 /*
  * The detached supervisor: the daemon that stands for both clients under
- * the interface's DHCP-client PID file, and stops them on SIGTERM, or once
- * the IPv4 client has ended on its own.
+ * the interface's DHCP-client PID file, starts the IPv6 client again
+ * whenever it ends, and stops both on SIGTERM, or once the IPv4 client has
+ * ended on its own.
  */
 
 #include <sys/types.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "launch.h"
 #include "pidfile.h"
 #include "platform.h"
 #include "supervisor.h"
@@ -28,17 +31,26 @@ static const char client_name[] = "dhclient";
  * background, and record its new PID a moment later.  The base client
  * holds its PID file locked meanwhile, and until it has ended for good,
  * with its helper process, which lets go of the lock a moment after it: a
- * held lock is waited for.  Where nothing holds it, a record is given
- * record_wait_ms.  While it waits on either, the daemon looks every
- * tick_ms.  It does so too for a client's first second, until it has
- * written its file: a file written and removed again between two looks
- * would go unseen.  A stop waits stop_wait_ms at the most for the clients
- * to end.
+ * held lock is waited for, stop_wait_ms at the most.  Where nothing holds
+ * it, a record is given record_wait_ms.  While it waits on either, the
+ * daemon looks every tick_ms.  It does so too for a client's first second,
+ * until it has written its file: a file written and removed again between
+ * two looks would go unseen.  A stop waits stop_wait_ms at the most for
+ * the clients to end.
  */
 static const long record_wait_ms = 250;
 static const long first_write_ms = 1000;
 static const long stop_wait_ms = 5000;
 static const int tick_ms = 2;
+
+/*
+ * The IPv6 client is started again after a pause: first_pause_ms after an
+ * end, twice the last pause after a client that ended within ran_long_ms
+ * of its start, most_pause_ms at the most.
+ */
+static const long first_pause_ms = 1000;
+static const long most_pause_ms = 60000;
+static const long ran_long_ms = 60000;
 
 /*
  * The signals that stop the daemon as SIGTERM does.  Every other signal
@@ -73,28 +85,32 @@ listed(const int (&list)[n], int value)
 }
 
 static void handle_sigterm(int);
-static void catch_signals(sigset_t *waiting);
+static void catch_signals(sigset_t *waiting, sigset_t *ignored);
 static int let_go(int fds[], int n);
-static int watch_started(struct client clients[2], int as_parent);
+static int watch_started(struct client *c, int as_parent);
 static void look(struct client *c);
 static void hear_from(struct client *c);
+static void settle(struct client *c);
 static void adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
+static void start_again(
+    struct client *c, const struct handover *h, const sigset_t *ignored);
 static int stop_clients(struct client clients[2], const sigset_t *waiting);
 static void stop_client(struct client *c);
 static int watch_children(struct client *c);
 static int slot_of(const struct client *c, pid_t pid);
 static void wait_for_clients(
     struct client clients[2], long left_ms, const sigset_t *waiting);
-static int settling(const struct client *c, int stopping);
+static long look_again_ms(const struct client *c, int stopping);
 static int children_unseen(const struct client *c);
-static long elapsed_ms(const struct timespec *since);
+static void enter(struct client *c, enum client_state state);
+static long elapsed_ms(long since_ms);
 
 void
 run_supervisor(const char *own_pidfile, struct handover *h)
 {
 	struct client *v4 = &h->clients[0], *v6 = &h->clients[1];
-	sigset_t waiting;
+	sigset_t waiting, ignored;
 	int own[4];
 	char byte = 0;
 	ssize_t n;
@@ -134,14 +150,15 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 		_exit(1);
 
 	/* Caught before the PID file names us, so no SIGTERM is lost. */
-	catch_signals(&waiting);
+	catch_signals(&waiting, &ignored);
 	own[0] = h->own_fd;
 	own[1] = v4->link[0];
 	own[2] = v6->link[0];
 	own[3] = h->ready[1];
 	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1 ||
-	    watch_started(h->clients, 0) == -1)
+	    watch_started(v4, 0) == -1 || watch_started(v6, 0) == -1)
 		exit(1);
+	h->own_fd = own[0];
 	v4->link[0] = own[1];
 	v6->link[0] = own[2];
 
@@ -153,15 +170,21 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	close(own[3]);
 
 	/*
-	 * Asleep until a stop signal comes or a client's process ends; awake
-	 * every tick only while a client without a live process may yet
-	 * record a new one.
+	 * Asleep until a stop signal comes, a client's process ends or the
+	 * IPv6 client's pause is over; awake every tick only while a client
+	 * without a live process may yet record a new one.  The IPv6 client
+	 * is kept running while the IPv4 client runs.
 	 */
 	for (;;) {
 		look(v4);
 		look(v6);
-		if (term_requested || v4->gone)
+		if (term_requested || v4->state == ended)
 			break;
+		if (v6->state == ended && v4->state == running)
+			enter(v6, paused);
+		if (v6->state == paused &&
+		    elapsed_ms(v6->since_ms) >= v6->pause_ms)
+			start_again(v6, h, &ignored);
 		wait_for_clients(h->clients, -1, &waiting);
 	}
 
@@ -173,7 +196,8 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 void
 abandon_start(const char *own_pidfile, struct handover *h)
 {
-	watch_started(h->clients, 1);
+	watch_started(&h->clients[0], 1);
+	watch_started(&h->clients[1], 1);
 	stop_clients(h->clients, nullptr);
 	remove_pidfile(own_pidfile, h->own_fd);
 	exit(1);
@@ -188,12 +212,14 @@ handle_sigterm(int)
 /*
  * The stop signals are caught, but held back except while the daemon
  * waits: one that comes between a look at term_requested and the wait is
- * caught as the wait begins.  waiting is the signal mask for the wait.
+ * caught as the wait begins.  waiting is the signal mask for the wait;
+ * ignored, the signals ignored before, as the clients were started with
+ * them.
  */
 static void
-catch_signals(sigset_t *waiting)
+catch_signals(sigset_t *waiting, sigset_t *ignored)
 {
-	struct sigaction stop, ignore;
+	struct sigaction stop, ignore, was;
 	sigset_t held;
 
 	memset(&stop, 0, sizeof(stop));
@@ -209,11 +235,16 @@ catch_signals(sigset_t *waiting)
 	stop.sa_mask = held;
 	ignore.sa_handler = SIG_IGN;
 	sigemptyset(&ignore.sa_mask);
-	for (int sig = 1; sig <= last_signal(); sig++)
+	sigemptyset(ignored);
+	for (int sig = 1; sig <= last_signal(); sig++) {
+		if (sigaction(sig, nullptr, &was) == 0 &&
+		    was.sa_handler == SIG_IGN)
+			sigaddset(ignored, sig);
 		if (listed(stop_signals, sig))
 			sigaction(sig, &stop, nullptr);
 		else if (!listed(kept_signals, sig))
 			sigaction(sig, &ignore, nullptr);
+	}
 }
 
 /*
@@ -245,64 +276,64 @@ let_go(int fds[], int n)
 }
 
 /*
- * Watch the processes started for the clients.  It is done while the
- * starting process, their parent, is alive and reaps none of them: until
- * then, no number can have been handed to another process.  Returns -1 if
- * one is there but cannot be watched; the starting process, as_parent,
+ * Watch the process started for the client.  It is done while its parent,
+ * the starting process or the daemon itself, is alive and has not reaped
+ * it: until then, no number can have been handed to another process.
+ * Returns -1 if it is there but cannot be watched; its parent, as_parent,
  * then signals it by its number.
  */
 static int
-watch_started(struct client clients[2], int as_parent)
+watch_started(struct client *c, int as_parent)
 {
-	int status = 0;
+	struct watch *w = &c->procs[started_slot];
+	pid_t pid = w->pid;
 
-	for (int i = 0; i < 2; i++) {
-		struct watch *w = &clients[i].procs[started_slot];
-		pid_t pid = w->pid;
-
-		w->pid = 0;
-		if (pid != 0 && watch_process(w, pid) == -1 && errno != ESRCH) {
-			status = -1;
-			if (as_parent)
-				kill(pid, SIGTERM);
-		}
-	}
-	return status;
+	w->pid = 0;
+	if (pid == 0 || watch_process(w, pid) == 0 || errno == ESRCH)
+		return 0;
+	if (as_parent)
+		kill(pid, SIGTERM);
+	return -1;
 }
 
 /*
- * Look at a client as it is now: whether its process has become the
- * client, what its PID file holds, and which of its processes have ended.
- * A record counts once this run's client has made it (the file differs
- * from the last look) and it names a live dhclient, or one of the client's
- * processes, ended or not: the file is read before the ends are taken, so
- * that the end of the process it names is known as its record's.  A
- * client without a live process has ended for good once no new record can
- * come: when its last process was its record, ended by the stop's SIGTERM;
- * when the lock it held on its file has been let go; or else
- * record_wait_ms after.  (A process it never recorded may have forked
- * after the stop looked for its children, before the SIGTERM came.)
+ * Look at a client as it is now and move it on: whether its process has
+ * become the client, what its PID file holds, and which of its processes
+ * have ended.  A record counts once this client has made it (the file
+ * differs from the last look) and it names a live dhclient, or one of the
+ * client's processes, ended or not: the file is read before the ends are
+ * taken, so that the end of the process it names is known as its
+ * record's.  A client whose last process was its record, ended by the
+ * stop's SIGTERM, has ended for good; any other without a live process
+ * settles.  (A process it never recorded may have forked after the stop
+ * looked for its children, before the SIGTERM came.)
  */
 static void
 look(struct client *c)
 {
 	struct pidfile_state now;
-	int live = 0;
+	bool live = false, record_stopped = false;
 
-	if (c->waiting)
+	if (c->state == launching) {
 		hear_from(c);
-	read_pidfile(c->pidfile, &now);
-	c->wrote |= !same_pidfile(&now, &c->before);
-	if (now.pid > 0 && now.pid != c->record &&
-	    !same_pidfile(&now, &c->seen))
-		adopt(c, now.pid);
-	c->seen = now;
+		if (c->state == launching)
+			return;
+	}
+	if (c->state != paused) {
+		read_pidfile(c->pidfile, &now);
+		c->wrote |= !same_pidfile(&now, &c->before);
+		if (now.pid > 0 && now.pid != c->record &&
+		    !same_pidfile(&now, &c->seen))
+			adopt(c, now.pid);
+		c->seen = now;
+	}
 
 	for (int i = 0; i < process_slots; i++) {
 		struct watch *w = &c->procs[i];
 		if (w->pid != 0 && w->ended) {
 			if (w->pid == c->record) {
-				c->final = (c->signalled & (1U << i)) != 0;
+				record_stopped =
+				    (c->signalled & (1U << i)) != 0;
 				c->record = 0;
 			}
 			unwatch_process(w);
@@ -311,30 +342,28 @@ look(struct client *c)
 		live |= w->pid != 0;
 	}
 
-	if (live || c->waiting) {
-		c->lost = c->locked = c->gone = 0;
-		return;
+	switch (c->state) {
+	case running:
+		if (!live)
+			enter(c, record_stopped ? ended : settling);
+		break;
+	case settling:
+	case ended:
+		if (c->record != 0)
+			enter(c, running);
+		break;
+	default:
+		break;
 	}
-	if (!c->lost) {
-		c->lost = 1;
-		clock_gettime(CLOCK_MONOTONIC, &c->lost_at);
-	}
-	/*
-	 * A process it forked would hold its lock: once a lock seen held is
-	 * let go, or the file it wrote is removed (as the base client's
-	 * helper does at its end), no record can follow.
-	 */
-	c->locked = c->wrote && pidfile_locked(c->pidfile);
-	c->final |= c->locked || (c->wrote && !now.exists);
-	c->gone = c->locked
-	    ? elapsed_ms(&c->lost_at) >= stop_wait_ms
-	    : c->final || elapsed_ms(&c->lost_at) >= record_wait_ms;
+	if (c->state == settling)
+		settle(c);
 }
 
 /*
  * Whether the client's process has become the client: the channel ends at
- * its exec, and it says with a byte that it never will (it could not be
- * executed, or it gave up waiting).  Then nothing of it will follow.
+ * its exec (or its death), and it says with a byte that it never will (it
+ * could not be executed, or it gave up waiting).  Then nothing of it will
+ * follow, and it has ended.
  */
 static void
 hear_from(struct client *c)
@@ -345,39 +374,53 @@ hear_from(struct client *c)
 
 	if (poll(&answer, 1, 0) != 1 || (n = read(c->link[0], &byte, 1)) == -1)
 		return;
-	c->waiting = 0;
-	clock_gettime(CLOCK_MONOTONIC, &c->heard_at);
-	if (n == 1) {
-		unwatch_process(&c->procs[started_slot]);
-		c->final = 1;
-	}
+	enter(c, n == 1 ? ended : running);
+}
+
+/*
+ * A client without a live process may have forked into the background,
+ * and record its new PID a moment later.  One that holds its file locked,
+ * as the base client does, has ended once nothing holds the lock (however
+ * soon that was) or the file it wrote is removed, as the base client's
+ * helper does at its end; a lock still held is waited for stop_wait_ms.
+ * Any other is given record_wait_ms to record a new process.
+ */
+static void
+settle(struct client *c)
+{
+	long since = elapsed_ms(c->since_ms);
+	bool held = c->wrote && pidfile_locked(c->pidfile);
+
+	c->locks |= held;
+	if (held ? since >= stop_wait_ms
+		 : c->locks || (c->wrote && !c->seen.exists) ||
+		    since >= record_wait_ms)
+		enter(c, ended);
 }
 
 /*
  * Take pid, just recorded, for the client's process, if it is a live
  * dhclient: watched first, then its name asked, so that the name is that
- * of the watched process.
+ * of the watched process.  Whether the client holds its file locked is
+ * asked then, while it surely runs.
  */
 static void
 adopt(struct client *c, pid_t pid)
 {
 	struct watch *w = &c->procs[recorded_slot];
 
-	if (slot_of(c, pid) != -1) {
-		c->record = pid;
-		c->final = 0;
-		return;
-	}
-	if (!client_alive(pid))
-		return;
-	unwatch_process(w);
-	c->signalled &= ~(1U << recorded_slot);
-	if (watch_process(w, pid) == 0 && client_alive(pid)) {
-		c->record = pid;
-		c->final = 0;
-	} else {
+	if (slot_of(c, pid) == -1) {
+		if (!client_alive(pid))
+			return;
 		unwatch_process(w);
+		c->signalled &= ~(1U << recorded_slot);
+		if (watch_process(w, pid) == -1 || !client_alive(pid)) {
+			unwatch_process(w);
+			return;
+		}
 	}
+	c->record = pid;
+	c->locks |= pidfile_locked(c->pidfile);
 }
 
 /*
@@ -400,30 +443,61 @@ client_alive(pid_t pid)
 }
 
 /*
+ * The IPv6 client's pause is over: start it again as the first time, from
+ * a fresh channel and its file as it is now, as a child of the daemon.
+ * The pause after its next end is first_pause_ms if it ran ran_long_ms,
+ * or else twice this one, most_pause_ms at the most.  If no child can be
+ * made, it has ended again, and is paused again.
+ */
+static void
+start_again(struct client *c, const struct handover *h, const sigset_t *ignored)
+{
+	close(c->link[0]);
+	unwatch_process(&c->procs[started_slot]);
+	if (ready_client(c) == -1) {
+		c->started_ms = clock_ms();
+		enter(c, ended);
+		return;
+	}
+	if (launch_client(c, h->ifname, h, ignored) != -1 &&
+	    watch_started(c, 1) == -1)
+		enter(c, ended);
+}
+
+/*
  * SIGTERM to each client's live processes, IPv4 first, and then wait until
  * every process signalled has ended and neither client's file is held
  * locked, stop_wait_ms at the most; looked at again at every event, so
- * that a process a client forks or records meanwhile is reached too.
- * Returns 0 when both clients have ended, -1 when one still runs.
+ * that a process a client forks or records meanwhile is reached too.  A
+ * client still starting gives up, and one paused is not started again.
+ * Returns 0 when both clients have ended, -1 when a process known for one
+ * still runs.
  */
 static int
 stop_clients(struct client clients[2], const sigset_t *waiting)
 {
-	struct timespec asked;
+	long asked = clock_ms();
 
-	clock_gettime(CLOCK_MONOTONIC, &asked);
-	/* A process still waiting to become the client gives up now. */
-	for (int i = 0; i < 2; i++)
-		if (clients[i].waiting)
+	for (int i = 0; i < 2; i++) {
+		if (clients[i].state == launching)
 			shutdown(clients[i].link[0], SHUT_WR);
+		else if (clients[i].state == paused)
+			enter(&clients[i], ended);
+	}
 	for (;;) {
-		int done = 1;
+		bool done = true;
 		for (int i = 0; i < 2; i++) {
-			look(&clients[i]);
-			stop_client(&clients[i]);
-			done &= clients[i].gone && !clients[i].locked;
+			struct client *c = &clients[i];
+			look(c);
+			stop_client(c);
+			if (c->state == ended && c->wrote &&
+			    pidfile_locked(c->pidfile))
+				c->locks = true;
+			else if (c->state == ended)
+				continue;
+			done = false;
 		}
-		long left = stop_wait_ms - elapsed_ms(&asked);
+		long left = stop_wait_ms - elapsed_ms(asked);
 		if (done || left <= 0)
 			return done ? 0 : -1;
 		wait_for_clients(clients, left, waiting);
@@ -443,7 +517,7 @@ stop_client(struct client *c)
 {
 	int unwatched = 0;
 
-	if (c->waiting)
+	if (c->state != running)
 		return;
 	if (children_unseen(c))
 		unwatched = watch_children(c);
@@ -500,7 +574,8 @@ slot_of(const struct client *c, pid_t pid)
 
 /*
  * Wait for an event, or until the stop's time is up (left_ms; -1 outside a
- * stop), or tick_ms while a client is to be looked at again soon.
+ * stop), or until a client is to be looked at again.  Then reap whatever
+ * child of ours has ended: the IPv6 client's process, started again.
  */
 static void
 wait_for_clients(
@@ -512,33 +587,47 @@ wait_for_clients(
 
 	for (int i = 0; i < 2; i++) {
 		struct client *c = &clients[i];
-		long soon = -1;
+		long soon = look_again_ms(c, left_ms >= 0);
 		for (struct watch &w : c->procs)
 			watches[n++] = &w;
-		if (c->waiting)
+		if (c->state == launching)
 			fds[nfds++] = c->link[0];
-		if (settling(c, left_ms >= 0))
-			soon = tick_ms;
-		else if (left_ms >= 0 && children_unseen(c))
-			soon = children_look_ms;
 		if (soon >= 0 && (timeout_ms < 0 || timeout_ms > soon))
 			timeout_ms = soon;
 	}
 	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
+	while (waitpid(-1, nullptr, WNOHANG) > 0)
+		;
 }
 
 /*
- * Whether a client is to be looked at again soon: it has no live process
- * and may yet record one, or (in a stop) still holds its file locked; or
- * it is in its first second and has not written its file.
+ * How soon a client is to be looked at again, or -1 for when something
+ * happens: every tick while it settles, while a stop waits for the lock on
+ * its file, or in its first second until it has written its file; in a
+ * stop, every children_look_ms while it may start new children; and when
+ * its pause is over.
  */
-static int
-settling(const struct client *c, int stopping)
+static long
+look_again_ms(const struct client *c, int stopping)
 {
-	if (c->lost)
-		return !c->gone || (stopping && c->locked);
-	return !c->waiting && !c->wrote &&
-	    elapsed_ms(&c->heard_at) < first_write_ms;
+	switch (c->state) {
+	case settling:
+		return tick_ms;
+	case ended:
+		return stopping && c->locks && pidfile_locked(c->pidfile)
+		    ? tick_ms
+		    : -1;
+	case paused: {
+		long left = c->pause_ms - elapsed_ms(c->since_ms);
+		return left > 0 ? left : 0;
+	}
+	case running:
+		if (!c->wrote && elapsed_ms(c->since_ms) < first_write_ms)
+			return tick_ms;
+		return stopping && children_unseen(c) ? children_look_ms : -1;
+	default:
+		return -1;
+	}
 }
 
 /*
@@ -548,15 +637,40 @@ settling(const struct client *c, int stopping)
 static int
 children_unseen(const struct client *c)
 {
-	return !c->waiting && c->record == 0 && c->procs[started_slot].pid != 0;
+	return c->state == running && c->record == 0 &&
+	    c->procs[started_slot].pid != 0;
 }
 
-static long
-elapsed_ms(const struct timespec *since)
+/*
+ * Move the client to state.  A pause is first_pause_ms after a client that
+ * ran ran_long_ms (or the first time), or else twice the last one.
+ */
+static void
+enter(struct client *c, enum client_state state)
+{
+	long now = clock_ms();
+
+	if (state == paused)
+		c->pause_ms =
+		    c->pause_ms == 0 || now - c->started_ms >= ran_long_ms
+		    ? first_pause_ms
+		    : (c->pause_ms * 2 < most_pause_ms ? c->pause_ms * 2
+						       : most_pause_ms);
+	c->state = state;
+	c->since_ms = now;
+}
+
+long
+clock_ms(void)
 {
 	struct timespec now;
 
 	clock_gettime(CLOCK_MONOTONIC, &now);
-	return (now.tv_sec - since->tv_sec) * 1000 +
-	    (now.tv_nsec - since->tv_nsec) / 1000000;
+	return now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static long
+elapsed_ms(long since_ms)
+{
+	return clock_ms() - since_ms;
 }

@@ -3,8 +3,6 @@
 
 #include <sys/types.h>
 
-#include <time.h>
-
 #include "pidfile.h"
 #include "platform.h"
 
@@ -17,6 +15,16 @@
 enum { started_slot, recorded_slot, first_child_slot, process_slots = 16 };
 
 /*
+ * A client's life.  launching: its process has not become the client yet
+ * (the IPv6 client's may be waiting for its link-local address); running:
+ * a process of it is alive; settling: none is, but it may have forked
+ * into the background and record a new one; ended: for good; paused: the
+ * IPv6 client, ended while the IPv4 client runs, waits to be started
+ * again.
+ */
+enum client_state { launching, running, settling, ended, paused };
+
+/*
  * A client as the supervisor knows it: first hand, the process started for
  * it; then whatever PID it records in its own PID file.  Each process is
  * watched from the moment it is known, and forgotten the moment the system
@@ -25,7 +33,9 @@ enum { started_slot, recorded_slot, first_child_slot, process_slots = 16 };
  */
 struct client {
 	const char *pidfile;
-	/* Its PID file as an earlier run left it, and at the last look. */
+	const char *const *argv; /* its command line, its path first */
+	/* Its PID file as it was before this client started, and at the
+	 * last look. */
 	struct pidfile_state before, seen;
 	pid_t record; /* the live process it recorded last; 0 for none */
 	struct watch procs[process_slots];
@@ -36,18 +46,17 @@ struct client {
 	 * became the client.
 	 */
 	int link[2];
-	int waiting; /* its process has not been seen to exec yet */
-	struct timespec heard_at; /* when it was */
-	int wrote; /* this run's client has written its PID file */
-	int lost; /* no process of it has been alive */
-	struct timespec lost_at; /* since this time */
-	int locked; /* and its file, written by it, is still held locked */
-	int final; /* its last process ended so that no record can follow */
-	int gone; /* it has ended for good */
+	enum client_state state;
+	long since_ms; /* when it entered its state */
+	long started_ms; /* when its process was started */
+	long pause_ms; /* the last pause before it was started again */
+	bool wrote; /* this client has written its PID file */
+	bool locks; /* and holds it locked, as the base client does */
 };
 
 /* What the entry hands to the supervisor besides own_pidfile. */
 struct handover {
+	const char *ifname;
 	int own_fd; /* own_pidfile, taken and locked */
 	int ready[2]; /* the daemon's report to the starting process */
 	struct client clients[2]; /* IPv4, then IPv6 */
@@ -56,8 +65,9 @@ struct handover {
 /*
  * Detach into a daemon that records its PID in own_pidfile and waits for
  * SIGTERM (or SIGHUP, SIGINT or SIGQUIT), or for the IPv4 client to end on
- * its own, and then stops both clients.  Never returns: the calling process
- * ends with 0 once the daemon is ready, or else, having stopped what it
+ * its own, and then stops both clients; meanwhile it starts the IPv6
+ * client again whenever it ends.  Never returns: the calling process ends
+ * with 0 once the daemon is ready, or else, having stopped what it
  * started, with 1.
  */
 [[noreturn]] void run_supervisor(const char *own_pidfile, struct handover *h);
@@ -67,5 +77,8 @@ struct handover {
  * own_pidfile and exit 1.
  */
 [[noreturn]] void abandon_start(const char *own_pidfile, struct handover *h);
+
+/* A monotonic clock, in milliseconds. */
+long clock_ms(void);
 
 #endif

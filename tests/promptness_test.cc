@@ -115,14 +115,16 @@ INSTANTIATE_TEST_SUITE_P(Promptness, PromptStop,
 /*
  * How the IPv4 client ends on its own, once it has recorded its PID and run
  * a moment: killed, so that it may have forked and record again; killed
- * with its file removed, as the base client's helper does; or holding its
- * file locked through a helper that lets go soon after.  The daemon
- * follows it out, the IPv6 client with it.
+ * with its file removed, as the base client's helper does; holding its
+ * file locked through a helper that lets go soon after; or killed with
+ * that helper, its file left behind: it was seen to hold the file locked,
+ * and nothing does any more, so no record can follow.  The daemon follows
+ * it out, the IPv6 client with it.
  */
 struct Follow {
 	const char *name;
 	const char *lock;
-	bool remove_file;
+	bool remove_file, kill_helper;
 	long window_ms;
 };
 
@@ -164,6 +166,12 @@ TEST_P(PromptFollow, TheDaemonEndsAsSoonAsTheIPv4ClientHasEnded)
 		    [&] {
 			    if (f.remove_file)
 				    unlink(pidfile("em0", "4").c_str());
+			    if (f.kill_helper)
+				    for (pid_t pid : processes())
+					    if (stat_fields(pid).size() > 1 &&
+						atoi(stat_fields(pid)[1]
+							 .c_str()) == v4)
+						    kill(pid, SIGKILL);
 			    kill(v4, SIGKILL);
 		    },
 		    &status);
@@ -171,14 +179,16 @@ TEST_P(PromptFollow, TheDaemonEndsAsSoonAsTheIPv4ClientHasEnded)
 		EXPECT_TRUE(taken_within(ms, f.window_ms));
 		EXPECT_EQ(first_term_sender(v6), daemon);
 		EXPECT_FALSE(exists(pidfile("em0")));
+		EXPECT_TRUE(all_ended());
 	});
 }
 
 INSTANTIATE_TEST_SUITE_P(Promptness, PromptFollow,
-    testing::Values(
-	Follow { "KilledMayRecordAgain", nullptr, false, record_window_ms },
-	Follow { "KilledWithItsFile", nullptr, true, 0 },
-	Follow { "HelperLetsGoOfItsLock", "20", false, 20 }),
+    testing::Values(Follow { "KilledMayRecordAgain", nullptr, false, false,
+			record_window_ms },
+	Follow { "KilledWithItsFile", nullptr, true, false, 0 },
+	Follow { "HelperLetsGoOfItsLock", "20", false, false, 20 },
+	Follow { "KilledWithItsLockHolder", "60000", false, true, 0 }),
     [](const testing::TestParamInfo<Follow> &info) { return info.param.name; });
 
 bool

@@ -1,0 +1,160 @@
+/*
+ * How a client's process is started: by the starting process the first
+ * time, and by the daemon whenever the IPv6 client is started again.
+ */
+
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "launch.h"
+#include "pidfile.h"
+#include "platform.h"
+#include "supervisor.h"
+
+static const char spawn_failure[] = "Failed to spawn %s\n";
+
+/*
+ * How long the IPv6 client waits for its link-local address: long enough
+ * for duplicate address detection (a second or two) on a slow link, looked
+ * at every link_local_check_ms.
+ */
+static const int link_local_checks = 120;
+static const int link_local_check_ms = 250;
+
+static void close_ours(const struct handover *h, const struct client *self);
+static void as_first_started(int *link, const sigset_t *ignored);
+static void await_link_local(const char *ifname, int link);
+
+int
+ready_client(struct client *c)
+{
+	read_pidfile(c->pidfile, &c->before);
+	c->seen = c->before;
+	c->record = 0;
+	c->signalled = 0;
+	c->wrote = c->locks = false;
+	c->state = launching;
+	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
+}
+
+pid_t
+launch_client(struct client *c, const char *await_ifname,
+    const struct handover *h, const sigset_t *ignored)
+{
+	pid_t pid = fork();
+
+	if (pid == 0) {
+		if (ignored != nullptr)
+			as_first_started(&c->link[1], ignored);
+		else
+			close_ours(h, c);
+		if (await_ifname != nullptr) {
+			/*
+			 * The caller's terminal may hang up meanwhile (ssh
+			 * host service dhclient restart em0): this process is
+			 * in the caller's process group, but the client it
+			 * starts keeps what it inherited.
+			 */
+			struct sigaction ignore, hangup;
+			memset(&ignore, 0, sizeof(ignore));
+			ignore.sa_handler = SIG_IGN;
+			sigaction(SIGHUP, &ignore, &hangup);
+			await_link_local(await_ifname, c->link[1]);
+			sigaction(SIGHUP, &hangup, nullptr);
+		}
+		/* execv only takes the vector as non-const for C's sake. */
+		execv(c->argv[0], const_cast<char *const *>(c->argv));
+		fprintf(stderr, spawn_failure, c->argv[0]);
+		send(c->link[1], "", 1, MSG_NOSIGNAL);
+		exit(1);
+	}
+	close(c->link[1]);
+	c->link[1] = -1;
+	c->started_ms = clock_ms();
+	if (pid == -1) {
+		c->state = ended;
+		c->since_ms = c->started_ms;
+		return -1;
+	}
+	c->procs[started_slot].pid = pid;
+	return pid;
+}
+
+/*
+ * A client's child holds nothing of the supervisor's but its own end of
+ * its channel: not the PID file's lock, nor what tells the starting
+ * process or the daemon that something has ended.
+ */
+static void
+close_ours(const struct handover *h, const struct client *self)
+{
+	close(h->own_fd);
+	close(h->ready[0]);
+	close(h->ready[1]);
+	for (const struct client &c : h->clients) {
+		close(c.link[0]);
+		if (&c != self && c.link[1] != -1)
+			close(c.link[1]);
+	}
+}
+
+/*
+ * The daemon's child is as the first start's was: the signals that were
+ * ignored then ignored, every other at its default action (none of the
+ * daemon's own handlers), none blocked; and it holds nothing of the
+ * daemon's but standard input, output and error, on /dev/null, and its
+ * channel, which moves to descriptor 3.
+ */
+static void
+as_first_started(int *link, const sigset_t *ignored)
+{
+	struct sigaction act;
+	sigset_t none;
+
+	memset(&act, 0, sizeof(act));
+	for (int sig = 1; sig <= last_signal(); sig++) {
+		act.sa_handler =
+		    sigismember(ignored, sig) == 1 ? SIG_IGN : SIG_DFL;
+		sigaction(sig, &act, nullptr);
+	}
+	sigemptyset(&none);
+	sigprocmask(SIG_SETMASK, &none, nullptr);
+	if (*link != 3 && dup2(*link, 3) == 3)
+		*link = 3;
+	fcntl(*link, F_SETFD, FD_CLOEXEC);
+	closefrom(*link + 1);
+}
+
+/*
+ * A DHCPv6 client binds to the interface's link-local address, which the
+ * kernel refuses while duplicate address detection runs on it, as it does
+ * in the first seconds after the interface comes up at boot: a client
+ * started then ends at once.  So the IPv6 client's process waits until the
+ * address is usable, up to a bound, and then starts the client.  It gives
+ * up, with a byte to say so, when the supervisor ends the channel: it is
+ * stopping, or gone.
+ */
+static void
+await_link_local(const char *ifname, int link)
+{
+	struct pollfd stop = { link, POLLIN, 0 };
+
+	for (int checks = 0;
+	     checks < link_local_checks && link_local_ready(ifname) == 0;
+	     checks++) {
+		int ready = poll(&stop, 1, link_local_check_ms);
+		if (ready == 0 || (ready == -1 && errno == EINTR))
+			continue;
+		send(link, "", 1, MSG_NOSIGNAL);
+		exit(0);
+	}
+}

@@ -1,0 +1,296 @@
+/*
+ * The IPv6 client is kept running while the IPv4 client runs: whenever it
+ * ends, the daemon starts it again exactly as the first time, after a
+ * pause of 1 s, doubling while it keeps ending within a minute; never
+ * during a stop, and never after the IPv4 client's end.
+ */
+
+#include <sys/stat.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/* The IPv6 clients started so far, in order. */
+std::vector<Client>
+v6_clients()
+{
+	std::vector<Client> v6;
+	for (const Client &client : started_clients())
+		if (client.argv[0] == "/usr/local/sbin/dhclient")
+			v6.push_back(client);
+	return v6;
+}
+
+/* A field of /proc/PID/status. */
+std::string
+status_field(pid_t pid, const std::string &field)
+{
+	std::string status =
+	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
+	size_t at = status.find("\n" + field + ":\t");
+	if (at == std::string::npos)
+		return "";
+	at += field.size() + 3;
+	return status.substr(at, status.find('\n', at) - at);
+}
+
+/* Processes of the daemon's that have ended and not been reaped. */
+std::vector<pid_t>
+zombies_of(pid_t daemon)
+{
+	std::vector<pid_t> zombies;
+	for (pid_t pid : processes()) {
+		std::vector<std::string> fields = stat_fields(pid);
+		if (fields.size() > 1 && fields[0] == "Z" &&
+		    atoi(fields[1].c_str()) == daemon)
+			zombies.push_back(pid);
+	}
+	return zombies;
+}
+
+/*
+ * Killed twice, the IPv6 client is started again each time with the same
+ * command line, the caller's ignored signals and none blocked, and only
+ * /dev/null as standard input, output and error; after 1 s, then 2 s
+ * (it had run less than a minute).  The IPv4 client is never touched, and
+ * the stop ends the newest IPv6 client.
+ */
+TEST(KeepIPv6, ItIsStartedAgainAsTheFirstTimeAfterAPause)
+{
+	in_sandbox({}, [] {
+		without_leak_check();
+		setenv("FAKE_DHCLIENT_DEFAULT_TERM", "1", 1);
+		RunOptions opts;
+		opts.before_exec = [] {
+			sigset_t usr1;
+			sigemptyset(&usr1);
+			sigaddset(&usr1, SIGUSR1);
+			sigprocmask(SIG_BLOCK, &usr1, nullptr);
+			signal(SIGHUP, SIG_IGN);
+			signal(SIGINT, SIG_IGN);
+		};
+		ASSERT_EQ(describe(wait_exit(start_program({ "em0" }, opts))),
+		    "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		ASSERT_TRUE(
+		    eventually([] { return v6_clients().size() == 1; }));
+		Client first = v6_clients()[0];
+		pid_t v4 = started_clients()[0].pid;
+		std::string ignored = status_field(first.pid, "SigIgn");
+
+		for (long pause_ms : { 1000, 2000 }) {
+			SCOPED_TRACE("pause " + std::to_string(pause_ms));
+			pid_t last = v6_clients().back().pid;
+			long start = now_ms();
+			ASSERT_EQ(kill(last, SIGKILL), 0);
+			ASSERT_TRUE(eventually(
+			    [&] { return v6_clients().back().pid != last; },
+			    (int)(pause_ms + 2000)));
+			long took = now_ms() - start;
+			/* It may yet record a new process: a quarter second. */
+			EXPECT_GE(took, pause_ms + record_window_ms);
+			EXPECT_LT(
+			    took, pause_ms + record_window_ms + prompt_ms);
+
+			Client again = v6_clients().back();
+			EXPECT_EQ(again.argv, first.argv);
+			EXPECT_EQ(status_field(again.pid, "SigIgn"), ignored);
+			EXPECT_EQ(status_field(again.pid, "SigBlk"),
+			    "0000000000000000");
+			ASSERT_TRUE(eventually([&] {
+				return pid_in(pidfile("em0", "6")) == again.pid;
+			}));
+			EXPECT_EQ(fd_targets_at_rest(again.pid),
+			    std::vector<std::string>(3, "/dev/null"));
+		}
+		EXPECT_TRUE(alive(v4));
+		EXPECT_TRUE(terms_received().empty());
+		EXPECT_EQ(v6_clients().size(), 3u);
+
+		pid_t newest = v6_clients().back().pid;
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		/* The newest is the daemon's child, and was reaped by it. */
+		EXPECT_EQ(describe(wait_exit(v4)), "signal 15");
+		EXPECT_FALSE(alive(newest));
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+/*
+ * An IPv6 client that fails at once every time is tried again at 1, 3, 7
+ * s...: a few times in 10 s, for little of the daemon's time, and none of
+ * the processes it started is left unreaped (the last ended seconds ago).
+ */
+TEST(KeepIPv6, OneThatFailsAtOnceIsTriedLessAndLessOften)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_FAIL", "6", 1);
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		long start = now_ms();
+		size_t tries = 0;
+		eventually(
+		    [&] {
+			    tries = v6_clients().size();
+			    return tries > 6;
+		    },
+		    10000);
+		EXPECT_GE(now_ms() - start, 10000) << tries << " tries";
+		EXPECT_GE(tries, 2u);
+		EXPECT_LE(tries, 6u);
+		std::vector<std::string> fields = stat_fields(daemon);
+		ASSERT_GT(fields.size(), 12u);
+		EXPECT_LT(
+		    atol(fields[11].c_str()) + atol(fields[12].c_str()), 20)
+		    << "clock ticks of CPU";
+		EXPECT_TRUE(zombies_of(daemon).empty());
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+	});
+}
+
+/*
+ * A missing IPv6 client keeps being tried, silently but for the first
+ * try's "Failed to spawn", and starts once it is installed.
+ */
+TEST(KeepIPv6, AMissingClientIsTriedUntilItIsThere)
+{
+	SandboxSetup setup;
+	setup.v6_client = nullptr;
+	in_sandbox(setup, [] {
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		ASSERT_TRUE(
+		    eventually([] { return started_clients().size() == 1; }));
+		/* Past the first try again, 1 s after the first. */
+		struct timespec tries = { 2, 0 };
+		nanosleep(&tries, nullptr);
+		EXPECT_TRUE(v6_clients().empty());
+		ASSERT_TRUE(shell(std::string("cp ") + FAKE_DHCLIENT_PATH +
+		    " /usr/local/sbin/dhclient.new && mv "
+		    "/usr/local/sbin/dhclient.new /usr/local/sbin/dhclient"));
+		/* The next try is 4 s after the second, at the latest. */
+		EXPECT_TRUE(eventually([] { return v6_clients().size() == 1; },
+		    4000 + (int)prompt_ms));
+		EXPECT_EQ(program_stderr(),
+		    "Failed to spawn /usr/local/sbin/dhclient\n");
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+/*
+ * The IPv6 client has ended, and the daemon waits to start it again, when
+ * the stop comes, or the IPv4 client ends: the daemon ends at once, and
+ * starts no IPv6 client any more.
+ */
+class DuringThePause : public testing::TestWithParam<std::string> { };
+
+TEST_P(DuringThePause, TheDaemonEndsAtOnceAndStartsNothing)
+{
+	in_sandbox({}, [] {
+		without_leak_check();
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
+		/*
+		 * Past its record window (the daemon then watches the IPv4
+		 * client alone), well before its pause of 1 s is over.
+		 */
+		ASSERT_TRUE(eventually([&] {
+			return watched_by(s.daemon) ==
+			    std::vector<pid_t> { s.v4.pid };
+		}));
+		struct timespec window = { 0,
+			(record_window_ms + 100) * 1000000 };
+		nanosleep(&window, nullptr);
+
+		long start = now_ms();
+		if (GetParam() == "Stop")
+			ASSERT_TRUE(send_sigterm(s.daemon));
+		else
+			ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
+		long wait = GetParam() == "Stop" ? 0 : record_window_ms;
+		EXPECT_EQ(
+		    describe(wait_exit(s.daemon, (int)(wait + prompt_ms))),
+		    "exit 0");
+		EXPECT_GE(now_ms() - start, wait);
+		EXPECT_FALSE(exists(pidfile("em0")));
+		/* Past the time it would have started it again. */
+		struct timespec pause = { 1, 500 * 1000 * 1000 };
+		nanosleep(&pause, nullptr);
+		EXPECT_EQ(v6_clients().size(), 1u);
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(KeepIPv6, DuringThePause,
+    testing::Values("Stop", "IPv4ClientEnds"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+/*
+ * Started again while em0 has no usable link-local address (it was
+ * removed, and comes back late, through duplicate address detection), the
+ * IPv6 client waits for it as at boot: it starts only once the address is
+ * usable.
+ */
+TEST(KeepIPv6, AClientStartedAgainWaitsForALateLinkLocalAddress)
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	in_sandbox({}, [] {
+		const std::string conf = "/proc/sys/net/ipv6/conf/em0/";
+		ASSERT_TRUE(
+		    shell("ip link add em0 type veth peer name peer0 && "
+			  "echo 1 >" +
+			conf +
+			"accept_dad && ip link set peer0 up && ip link set em0 "
+			"up"));
+		auto usable = [] {
+			return shell("ip -6 addr show dev em0 scope link | "
+				     "grep -q 'scope link $'");
+		};
+		ASSERT_TRUE(eventually(usable, 10000));
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+
+		ASSERT_TRUE(shell("ip addr flush dev em0 scope link"));
+		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
+		/* Past its pause: the new process waits. */
+		struct timespec pause = { 2, 0 };
+		nanosleep(&pause, nullptr);
+		EXPECT_EQ(v6_clients().size(), 1u);
+		ASSERT_TRUE(shell("echo 2 >" + conf +
+		    "dad_transmits && ip addr add fe80::5/64 dev em0"));
+		bool early = false;
+		EXPECT_TRUE(eventually(
+		    [&] {
+			    bool started = v6_clients().size() == 2;
+			    early |= started && !usable();
+			    return started;
+		    },
+		    10000));
+		EXPECT_FALSE(early) << "started before the address was usable";
+		EXPECT_EQ(v6_clients().back().argv, v6_clients()[0].argv);
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+} // namespace
