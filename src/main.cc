@@ -32,8 +32,8 @@ static const char v4_client[] = "/sbin/dhclient";
 static const char v6_client[] = "/usr/local/sbin/dhclient";
 
 static int open_standard_descriptors(void);
-static int prepare_client(
-    struct client *c, const char *pidfile, const char *const argv[]);
+static int prepare_client(struct client *c, const char *ifname,
+    const char *pidfile, const char *const argv[]);
 
 int
 main(int argc, char *argv[])
@@ -89,13 +89,18 @@ main(int argc, char *argv[])
 	 * started.  What the clients' files hold now is an earlier run's.
 	 */
 	h.ifname = ifname;
-	if (prepare_client(v4, v4_pidfile, v4_argv) == -1 ||
-	    prepare_client(v6, v6_pidfile, v6_argv) == -1 ||
+	if (prepare_client(v4, ifname, v4_pidfile, v4_argv) == -1 ||
+	    prepare_client(v6, ifname, v6_pidfile, v6_argv) == -1 ||
 	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1 ||
 	    (h.own_fd = take_pidfile(own_pidfile)) == -1)
 		exit(1);
 
-	if (launch_client(v4, nullptr, &h, nullptr) == -1) {
+	/*
+	 * Clients that a killed daemon left running hold the interface's
+	 * addresses, and the base client its file: they are ended first.
+	 */
+	if (take_back(&h) == -1 ||
+	    launch_client(v4, nullptr, &h, nullptr) == -1) {
 		remove_pidfile(own_pidfile, h.own_fd);
 		exit(1);
 	}
@@ -124,9 +129,11 @@ open_standard_descriptors(void)
 
 /* A client not started yet. */
 static int
-prepare_client(struct client *c, const char *pidfile, const char *const argv[])
+prepare_client(struct client *c, const char *ifname, const char *pidfile,
+    const char *const argv[])
 {
 	memset(c, 0, sizeof(*c));
+	c->ifname = ifname;
 	c->pidfile = pidfile;
 	c->argv = argv;
 	for (struct watch &w : c->procs)

@@ -107,6 +107,21 @@ process_name(pid_t pid, char *name, size_t size)
 	return found;
 }
 
+ssize_t
+process_arguments(pid_t pid, char *args, size_t size)
+{
+	char path[32];
+	ssize_t n;
+	int fd;
+
+	snprintf(path, sizeof(path), "/proc/%d/cmdline", (int)pid);
+	if ((fd = open(path, O_RDONLY | O_CLOEXEC)) == -1)
+		return kill(pid, 0) == -1 && errno == ESRCH ? 0 : -1;
+	n = read(fd, args, size);
+	close(fd);
+	return n;
+}
+
 int
 child_processes(pid_t parent, pid_t children[], int max)
 {
@@ -214,6 +229,24 @@ process_name(pid_t pid, char *name, size_t size)
 #endif
 
 #if defined(__FreeBSD__) || defined(__DragonFly__)
+
+/*
+ * Arguments that do not fit are cut short (ENOMEM, with the buffer
+ * filled); a missing process is ESRCH, or on DragonFly an empty answer.
+ */
+ssize_t
+process_arguments(pid_t pid, char *args, size_t size)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_ARGS, (int)pid };
+	size_t len = size;
+
+	if (sysctl(mib, 4, args, &len, nullptr, 0) == -1) {
+		if (errno == ENOMEM)
+			return (ssize_t)size;
+		return errno == ESRCH ? 0 : -1;
+	}
+	return (ssize_t)len;
+}
 
 /*
  * The whole process table, one entry a process (FreeBSD: KERN_PROC_PROC,
@@ -380,6 +413,10 @@ signal_process(struct watch *w, int sig)
 }
 
 void
+forget_watches(void)
+{ }
+
+void
 await_events(struct watch *const watches[], int n, const int fds[], int nfds,
     int timeout_ms, const sigset_t *mask)
 {
@@ -469,6 +506,14 @@ signal_process(struct watch *w, int sig)
 	if (w->pid == 0 || w->ended)
 		return -1;
 	return kill(w->pid, sig);
+}
+
+void
+forget_watches(void)
+{
+	if (kq != -1)
+		close(kq);
+	kq = -1;
 }
 
 void

@@ -22,6 +22,14 @@ int last_signal(void);
 int process_name(pid_t pid, char *name, size_t size);
 
 /*
+ * The arguments of process pid as the system shows them, each ended by a
+ * NUL: those it was started with, or the title it has set since
+ * (setproctitle).  At most size bytes are stored in args.  Returns how
+ * many, 0 when there is no such process, or -1 when they cannot be told.
+ */
+ssize_t process_arguments(pid_t pid, char *args, size_t size);
+
+/*
  * The processes that parent has forked and that have not ended, up to max
  * of them, in children.  Returns how many it listed, or -1 when that cannot
  * be told.
@@ -57,6 +65,11 @@ int watch_process(struct watch *w, pid_t pid);
 void unwatch_process(struct watch *w);
 /* Send sig to the watched process.  Returns 0, or -1 if it has ended. */
 int signal_process(struct watch *w, int sig);
+/*
+ * Let go of what watching needed, once nothing is watched, before a fork
+ * whose child is to watch on its own (a kqueue is not inherited).
+ */
+void forget_watches(void);
 
 /*
  * Wait with the signal mask set to mask (nullptr: as it is) until a signal

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -93,6 +94,7 @@ static void hear_from(struct client *c);
 static void settle(struct client *c);
 static void adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
+static int proven_client(pid_t pid, const struct client *c);
 static void start_again(
     struct client *c, const struct handover *h, const sigset_t *ignored);
 static int stop_clients(struct client clients[2], const sigset_t *waiting);
@@ -399,10 +401,10 @@ settle(struct client *c)
 }
 
 /*
- * Take pid, just recorded, for the client's process, if it is a live
- * dhclient: watched first, then its name asked, so that the name is that
- * of the watched process.  Whether the client holds its file locked is
- * asked then, while it surely runs.
+ * Take pid, just recorded, for the client's process, if it is provably
+ * this client: watched first, then proven, so that the proof is that of
+ * the watched process.  Whether the client holds its file locked is asked
+ * then, while it surely runs.
  */
 static void
 adopt(struct client *c, pid_t pid)
@@ -410,11 +412,11 @@ adopt(struct client *c, pid_t pid)
 	struct watch *w = &c->procs[recorded_slot];
 
 	if (slot_of(c, pid) == -1) {
-		if (!client_alive(pid))
+		if (!proven_client(pid, c))
 			return;
 		unwatch_process(w);
 		c->signalled &= ~(1U << recorded_slot);
-		if (watch_process(w, pid) == -1 || !client_alive(pid)) {
+		if (watch_process(w, pid) == -1 || !proven_client(pid, c)) {
 			unwatch_process(w);
 			return;
 		}
@@ -440,6 +442,76 @@ client_alive(pid_t pid)
 	default:
 		return 1;
 	}
+}
+
+/*
+ * Whether process pid is provably this client, when it is not one the
+ * client's own process started: a live dhclient whose arguments, as the
+ * system shows them, name the client's PID file (the ISC client keeps its
+ * arguments); or, as the base client rewrites its title to "dhclient: IF"
+ * (its helper's to "dhclient: IF [priv]"), one whose title names this
+ * interface while the file is held locked.  Another interface's client,
+ * a process of another name, or one whose arguments cannot be told, is
+ * not.
+ */
+static int
+proven_client(pid_t pid, const struct client *c)
+{
+	char name[64], args[1024], title[64];
+	ssize_t n;
+	int len;
+
+	if (process_name(pid, name, sizeof(name)) != 1 ||
+	    strcmp(name, client_name) != 0 ||
+	    (n = process_arguments(pid, args, sizeof(args) - 1)) <= 0)
+		return 0;
+	args[n] = '\0';
+	for (const char *arg = args; arg < args + n; arg += strlen(arg) + 1)
+		if (strcmp(arg, c->pidfile) == 0)
+			return 1;
+	len = snprintf(title, sizeof(title), "%s: %s", client_name, c->ifname);
+	return len < (int)sizeof(title) && strncmp(args, title, len) == 0 &&
+	    (args[len] == '\0' || strcmp(args + len, " [priv]") == 0) &&
+	    pidfile_locked(c->pidfile);
+}
+
+int
+take_back(struct handover *h)
+{
+	bool found = false;
+	int status;
+
+	for (struct client &c : h->clients) {
+		struct watch *w = &c.procs[recorded_slot];
+		pid_t pid = c.before.pid;
+		c.state = ended;
+		if (pid <= 0 || !proven_client(pid, &c) ||
+		    watch_process(w, pid) == -1)
+			continue;
+		if (!proven_client(pid, &c)) {
+			unwatch_process(w);
+			continue;
+		}
+		c.record = pid;
+		c.wrote = true;
+		c.locks = pidfile_locked(c.pidfile);
+		enter(&c, running);
+		found = true;
+	}
+	if (!found) {
+		for (struct client &c : h->clients)
+			c.state = launching;
+		return 0;
+	}
+	status = stop_clients(h->clients, nullptr);
+	forget_watches();
+	for (struct client &c : h->clients) {
+		close(c.link[0]);
+		close(c.link[1]);
+		if (ready_client(&c) == -1)
+			status = -1;
+	}
+	return status;
 }
 
 /*

@@ -32,6 +32,7 @@ enum client_state { launching, running, settling, ended, paused };
  * again.
  */
 struct client {
+	const char *ifname;
 	const char *pidfile;
 	const char *const *argv; /* its command line, its path first */
 	/* Its PID file as it was before this client started, and at the
@@ -71,6 +72,14 @@ struct handover {
  * started, with 1.
  */
 [[noreturn]] void run_supervisor(const char *own_pidfile, struct handover *h);
+
+/*
+ * Before a start, while own_pidfile is held: end what the clients' files
+ * name, where it is provably this interface's client, left running by an
+ * earlier run that did not stop them.  Returns 0, or -1 when one still
+ * runs after a stop's bound.
+ */
+int take_back(struct handover *h);
 
 /*
  * A start that failed after a client was started: stop the clients, remove

@@ -360,4 +360,37 @@ TEST(RealClients, RestartedRoundAfterRoundBothClientsGetLeasesAgain)
 	});
 }
 
+/*
+ * The daemon is killed (kill -9): its clients keep their leases and run
+ * on.  The next start ends them before it starts its own: exactly one pair
+ * then runs and holds leases, and its stop ends everything.
+ */
+TEST(RealClients, AfterAKilledDaemonAStartTakesTheInterfaceBack)
+{
+	NEEDS_ROOT();
+	in_sandbox(real_clients(), [] {
+		Lab net("dual");
+		ASSERT_TRUE(net.up) << "the lab network could not be built";
+
+		Serving s = serve_em0();
+		ASSERT_EQ(kill(s.daemon, SIGKILL), 0);
+		ASSERT_EQ(describe(wait_exit(s.daemon)), "signal 9");
+		EXPECT_TRUE(alive(s.v4) && alive(s.v6));
+
+		Serving again = serve_em0();
+		EXPECT_TRUE(eventually([&] {
+			return !alive(s.v4) && !alive(s.v6);
+		})) << "the earlier clients still run";
+		std::vector<std::string> running = live_processes();
+		EXPECT_EQ(
+		    std::count(running.begin(), running.end(), "dhclient\n"), 2)
+		    << testing::PrintToString(running);
+		stop_through_the_pidfile(again.daemon, again.v4, again.v6);
+		EXPECT_TRUE(eventually([] { return live_processes().empty(); }))
+		    << "left running: "
+		    << testing::PrintToString(live_processes());
+		expect_nothing_said();
+	});
+}
+
 } // namespace

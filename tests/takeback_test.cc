@@ -1,0 +1,140 @@
+/*
+ * A daemon killed without its stop (kill -9, the out-of-memory killer, a
+ * crash) leaves its clients running.  The next start takes the interface
+ * back: it ends what the clients' files name, where that is provably this
+ * interface's client, before it starts its own, so that exactly one pair
+ * serves the interface; and it never signals anything else.
+ */
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+/* The live stand-in clients of ifname, by their paths. */
+std::vector<Client>
+live_clients(const std::string &ifname)
+{
+	std::vector<Client> live;
+	for (const Client &client : started_clients())
+		if (client.argv.back() == ifname && alive(client.pid))
+			live.push_back(client);
+	return live;
+}
+
+/*
+ * Three crashes in a row, with clients that do not lock their files, as
+ * the ISC client, and with an IPv4 client that does, through a helper
+ * that outlives it a moment, as the base client.
+ */
+class AfterAKilledDaemon : public testing::TestWithParam<const char *> { };
+
+TEST_P(AfterAKilledDaemon, AStartEndsItsClientsAndServesWithOnePair)
+{
+	in_sandbox({}, [] {
+		if (GetParam() != nullptr)
+			setenv("FAKE_DHCLIENT_LOCK", GetParam(), 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		for (int round = 0; round < 3; round++) {
+			SCOPED_TRACE("round " + std::to_string(round));
+			ASSERT_EQ(kill(s.daemon, SIGKILL), 0);
+			ASSERT_EQ(describe(wait_exit(s.daemon)), "signal 9");
+			ASSERT_EQ(live_clients("em0").size(), 2u);
+
+			Started again = start_serving("em0");
+			ASSERT_GT(again.v6.pid, 0);
+			for (pid_t orphan : { s.v4.pid, s.v6.pid }) {
+				EXPECT_EQ(
+				    describe(wait_exit(orphan)), "exit 0");
+				EXPECT_EQ(term_senders(orphan).size(), 1u);
+			}
+			std::vector<Client> live = live_clients("em0");
+			ASSERT_EQ(live.size(), 2u);
+			EXPECT_EQ(live[0].pid, again.v4.pid);
+			EXPECT_EQ(live[1].pid, again.v6.pid);
+			EXPECT_EQ(program_stderr(), "");
+			s = again;
+		}
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(TakeBack, AfterAKilledDaemon,
+    testing::Values(nullptr, "50"),
+    [](const testing::TestParamInfo<const char *> &info) {
+	    return info.param == nullptr ? "ClientsThatDoNotLock"
+					 : "AnIPv4ClientThatLocks";
+    });
+
+/*
+ * What both client files name before a start: a live process of another
+ * name, a dhclient of no interface's, or another interface's client.
+ * None is signalled, and em0 gets its pair.
+ */
+class FilesNaming : public testing::TestWithParam<std::string> { };
+
+TEST_P(FilesNaming, WhatIsNotProvablyTheClientIsNeverSignalled)
+{
+	in_sandbox({}, [] {
+		const std::string what = GetParam();
+		pid_t other = what == "AnotherInterfacesClient"
+		    ? start_serving("em1").v4.pid
+		    : start_bystander(what == "AnotherProgram" ? "sleep" : "");
+		ASSERT_GT(other, 1);
+		for (const char *tag : { "4", "6" })
+			write_file(
+			    pidfile("em0", tag), std::to_string(other) + "\n");
+
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		EXPECT_TRUE(alive(other));
+		EXPECT_TRUE(term_senders(other).empty());
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_TRUE(term_senders(other).empty());
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(TakeBack, FilesNaming,
+    testing::Values(
+	"AnotherProgram", "ADhclientOfNoInterface", "AnotherInterfacesClient"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+/*
+ * Orphans that ignore SIGTERM cannot be taken back: the start fails after
+ * a stop's bound, having started nothing, and removes its PID file.  They
+ * are left to the administrator.
+ */
+TEST(TakeBack, OrphansThatWillNotEndFailTheStart)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_EXIT_DELAY_MS", "-1", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_EQ(kill(s.daemon, SIGKILL), 0);
+		ASSERT_EQ(describe(wait_exit(s.daemon)), "signal 9");
+
+		long start = now_ms();
+		EXPECT_EQ(describe(wait_exit(start_program({ "em0" }), 8000)),
+		    "exit 1");
+		EXPECT_GE(now_ms() - start, 5000);
+		EXPECT_EQ(started_clients().size(), 2u) << "no client started";
+		EXPECT_FALSE(exists(pidfile("em0")));
+		EXPECT_EQ(program_stderr(), "");
+		for (pid_t orphan : { s.v4.pid, s.v6.pid }) {
+			EXPECT_TRUE(alive(orphan));
+			EXPECT_EQ(term_senders(orphan).size(), 1u);
+			kill(orphan, SIGKILL);
+		}
+	});
+}
+
+} // namespace
