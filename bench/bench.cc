@@ -219,7 +219,8 @@ time_follow(const std::vector<std::string> &command, const std::string &prefix)
 /*
  * The IPv6 client of a fresh run ends, having run for a moment: the time
  * until the daemon's new IPv6 client has recorded its PID.  The daemon is
- * then stopped (both clients notify their SIGTERM).
+ * then stopped: the IPv4 client notifies its SIGTERM, but not the new IPv6
+ * client, which holds none of the benchmark's descriptors.
  */
 double
 time_restart(const std::string &bistack)
@@ -238,8 +239,8 @@ time_restart(const std::string &bistack)
 	}
 	double taken = now_ms() - start;
 	kill(daemon, SIGTERM);
-	for (int got = 0; got < 2;)
-		got += (int)std::max<ssize_t>(0, read(notify[0], &byte, 1));
+	while (read(notify[0], &byte, 1) != 1)
+		;
 	reap(daemon);
 	clean_slate();
 	return taken;
@@ -435,8 +436,9 @@ main(int argc, char *argv[])
 	    << met(sc.median < 5) << " |\n"
 	    << "| stop, SIGTERM until the daemon has ended, its clients and "
 	       "the IPv4 client's helper before it, ms: median (p90), worst | "
-	    << worst(sg) << " | " << worst(fsg) << " | | median < 10 | "
-	    << met(sg.median < 10) << " |\n"
+	    << worst(sg) << " | " << worst(fsg)
+	    << " | | median < 10, worst < 100 | "
+	    << met(sg.median < 10 && sg.max < 100) << " |\n"
 	    << "| follow, the IPv4 client's end (10 ms after it recorded its "
 	       "PID) until the daemon has ended, ms: median (p90), worst of "
 	    << follow_runs << " | " << worst(fo) << " | " << worst(ffo)

@@ -557,22 +557,22 @@ stop_clients(struct client clients[2], const sigset_t *waiting)
 			enter(&clients[i], ended);
 	}
 	for (;;) {
-		bool done = true;
+		bool done = true, held = false;
 		for (int i = 0; i < 2; i++) {
 			struct client *c = &clients[i];
 			look(c);
 			stop_client(c);
 			if (c->state == ended && c->wrote &&
 			    pidfile_locked(c->pidfile))
-				c->locks = true;
-			else if (c->state == ended)
-				continue;
-			done = false;
+				held = c->locks = true;
+			done &= c->state == ended && !held;
 		}
 		long left = stop_wait_ms - elapsed_ms(asked);
 		if (done || left <= 0)
 			return done ? 0 : -1;
-		wait_for_clients(clients, left, waiting);
+		/* No event tells when a lock is let go: it is looked at. */
+		wait_for_clients(
+		    clients, held && left > tick_ms ? tick_ms : left, waiting);
 	}
 }
 
@@ -674,10 +674,9 @@ wait_for_clients(
 
 /*
  * How soon a client is to be looked at again, or -1 for when something
- * happens: every tick while it settles, while a stop waits for the lock on
- * its file, or in its first second until it has written its file; in a
- * stop, every children_look_ms while it may start new children; and when
- * its pause is over.
+ * happens: every tick while it settles, or in its first second until it
+ * has written its file; in a stop, every children_look_ms while it may
+ * start new children; and when its pause is over.
  */
 static long
 look_again_ms(const struct client *c, int stopping)
@@ -685,10 +684,6 @@ look_again_ms(const struct client *c, int stopping)
 	switch (c->state) {
 	case settling:
 		return tick_ms;
-	case ended:
-		return stopping && c->locks && pidfile_locked(c->pidfile)
-		    ? tick_ms
-		    : -1;
 	case paused: {
 		long left = c->pause_ms - elapsed_ms(c->since_ms);
 		return left > 0 ? left : 0;

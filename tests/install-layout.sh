@@ -16,11 +16,13 @@ check() {
 	rm -rf "$stage"
 	DESTDIR="$stage" "$cmake" --install "$1" --prefix /opt/bl >/dev/null
 	found=$(cd "$stage" && find . -type f | sort)
-	expected=$(printf '%s\n' ./opt/bl/sbin/bistack-lease "./opt/bl/$2/man8/bistack-lease.8" | sort)
+	expected=$(printf '%s\n' ./opt/bl/sbin/bistack-lease "./opt/bl/$2/man8/bistack-lease.8" \
+		./opt/bl/share/examples/bistack-lease/dhclient-enter-hooks | sort)
 	[ "$found" = "$expected" ] || { printf 'installed:\n%s\nexpected:\n%s\n' "$found" "$expected"; exit 1; }
 	mode() { stat -c %a "$stage/opt/bl/$1"; }
 	[ "$(mode sbin/bistack-lease)" = 555 ] || { echo "program mode $(mode sbin/bistack-lease)"; exit 1; }
 	[ "$(mode "$2/man8/bistack-lease.8")" = 444 ] || { echo "manual mode wrong"; exit 1; }
+	[ "$(mode share/examples/bistack-lease/dhclient-enter-hooks)" = 444 ] || { echo "example mode wrong"; exit 1; }
 	cmp "$stage/opt/bl/sbin/bistack-lease" "$1/bistack-lease"
 	echo "installed: $(echo $found)"
 }

@@ -83,10 +83,15 @@ TEST(KeepIPv6, ItIsStartedAgainAsTheFirstTimeAfterAPause)
 		    "exit 0");
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);
-		ASSERT_TRUE(
-		    eventually([] { return v6_clients().size() == 1; }));
+		ASSERT_TRUE(eventually([] {
+			return v6_clients().size() == 1 &&
+			    started_clients().size() == 2;
+		}));
 		Client first = v6_clients()[0];
-		pid_t v4 = started_clients()[0].pid;
+		pid_t v4 = 0;
+		for (const Client &client : started_clients())
+			if (client.argv[0] == "/sbin/dhclient")
+				v4 = client.pid;
 		std::string ignored = status_field(first.pid, "SigIgn");
 
 		for (long pause_ms : { 1000, 2000 }) {
@@ -140,7 +145,7 @@ TEST(KeepIPv6, OneThatFailsAtOnceIsTriedLessAndLessOften)
 		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);
-		long start = now_ms();
+		/* Ten seconds, unless it tries too often. */
 		size_t tries = 0;
 		eventually(
 		    [&] {
@@ -148,7 +153,6 @@ TEST(KeepIPv6, OneThatFailsAtOnceIsTriedLessAndLessOften)
 			    return tries > 6;
 		    },
 		    10000);
-		EXPECT_GE(now_ms() - start, 10000) << tries << " tries";
 		EXPECT_GE(tries, 2u);
 		EXPECT_LE(tries, 6u);
 		std::vector<std::string> fields = stat_fields(daemon);
