@@ -13,8 +13,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
 #include "sandbox.h"
@@ -148,17 +146,9 @@ TEST_P(PromptFollow, TheDaemonEndsAsSoonAsTheIPv4ClientHasEnded)
 		 * their files: it follows the processes they recorded.
 		 */
 		setenv("FAKE_DHCLIENT_BACKGROUND", "1", 1);
-		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
-		pid_t daemon = pid_in(pidfile("em0")), v4 = 0, v6 = 0;
+		Started s = start_following_records("em0");
+		pid_t daemon = s.daemon, v4 = s.v4.pid, v6 = s.v6.pid;
 		ASSERT_GT(daemon, 1);
-		ASSERT_TRUE(eventually([&] {
-			v4 = pid_in(pidfile("em0", "4"));
-			v6 = pid_in(pidfile("em0", "6"));
-			return v4 > 0 && v6 > 0 &&
-			    watched_by(daemon) ==
-			    std::vector<pid_t> { std::min(v4, v6),
-				    std::max(v4, v6) };
-		}));
 
 		std::string status;
 		long ms = time_to_end(

@@ -485,6 +485,26 @@ start_serving(const std::string &ifname)
 	return s;
 }
 
+Started
+start_following_records(const std::string &ifname)
+{
+	Started s;
+	EXPECT_EQ(describe(run_program({ ifname })), "exit 0");
+	s.daemon = pid_in(pidfile(ifname));
+	bool following = s.daemon > 1 && eventually([&] {
+		s.v4.pid = pid_in(pidfile(ifname, "4"));
+		s.v6.pid = pid_in(pidfile(ifname, "6"));
+		return s.v4.pid > 0 && s.v6.pid > 0 &&
+		    watched_by(s.daemon) ==
+		    std::vector<pid_t> { std::min(s.v4.pid, s.v6.pid),
+			    std::max(s.v4.pid, s.v6.pid) };
+	});
+	EXPECT_TRUE(following) << "the daemon does not follow the records";
+	if (!following)
+		s.daemon = 0;
+	return s;
+}
+
 std::vector<pid_t>
 term_senders(pid_t pid)
 {

@@ -81,6 +81,13 @@ struct Started {
  */
 Started start_serving(const std::string &ifname);
 /*
+ * Start the binary for ifname and wait until its daemon watches exactly
+ * the processes that the clients recorded in their files, so it has read
+ * them: the daemon and those records (v4.pid, v6.pid; no argv), or a
+ * daemon of 0 after a test failure.
+ */
+Started start_following_records(const std::string &ifname);
+/*
  * Who sent pid its first SIGTERM.  Called once the daemon has ended: the
  * test then signals pid itself, so the answer is 1 (the test) exactly when
  * the daemon never did.
