@@ -482,19 +482,12 @@ take_back(struct handover *h)
 	int status;
 
 	for (struct client &c : h->clients) {
-		struct watch *w = &c.procs[recorded_slot];
-		pid_t pid = c.before.pid;
 		c.state = ended;
-		if (pid <= 0 || !proven_client(pid, &c) ||
-		    watch_process(w, pid) == -1)
+		if (c.before.pid > 0)
+			adopt(&c, c.before.pid);
+		if (c.record == 0)
 			continue;
-		if (!proven_client(pid, &c)) {
-			unwatch_process(w);
-			continue;
-		}
-		c.record = pid;
 		c.wrote = true;
-		c.locks = pidfile_locked(c.pidfile);
 		enter(&c, running);
 		found = true;
 	}

@@ -123,12 +123,8 @@ PrintTo(const SignalState &s, std::ostream *os)
 unsigned long long
 signal_mask(pid_t pid, const std::string &field)
 {
-	std::string status =
-	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
-	size_t at = status.find("\n" + field + ":\t");
-	return at == std::string::npos
-	    ? ~0ULL
-	    : strtoull(status.c_str() + at + field.size() + 3, nullptr, 16);
+	std::string mask = status_field(pid, field);
+	return mask.empty() ? ~0ULL : strtoull(mask.c_str(), nullptr, 16);
 }
 
 unsigned long long

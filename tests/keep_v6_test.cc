@@ -31,19 +31,6 @@ v6_clients()
 	return v6;
 }
 
-/* A field of /proc/PID/status. */
-std::string
-status_field(pid_t pid, const std::string &field)
-{
-	std::string status =
-	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
-	size_t at = status.find("\n" + field + ":\t");
-	if (at == std::string::npos)
-		return "";
-	at += field.size() + 3;
-	return status.substr(at, status.find('\n', at) - at);
-}
-
 /* Processes of the daemon's that have ended and not been reaped. */
 std::vector<pid_t>
 zombies_of(pid_t daemon)

@@ -115,12 +115,8 @@ TEST(Soak, ManyStartStopCyclesLeaveNothingBehind)
 long
 status_kb(pid_t pid, const std::string &field)
 {
-	std::string status =
-	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
-	size_t at = status.find("\n" + field + ":");
-	return at == std::string::npos
-	    ? -1
-	    : atol(status.c_str() + at + field.size() + 2);
+	std::string value = status_field(pid, field);
+	return value.empty() ? -1 : atol(value.c_str());
 }
 
 /*

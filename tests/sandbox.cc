@@ -953,6 +953,18 @@ stat_fields(pid_t pid)
 	return fields;
 }
 
+std::string
+status_field(pid_t pid, const std::string &field)
+{
+	std::string status =
+	    read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
+	size_t at = status.find("\n" + field + ":\t");
+	if (at == std::string::npos)
+		return "";
+	at += field.size() + 3;
+	return status.substr(at, status.find('\n', at) - at);
+}
+
 bool
 alive(pid_t pid)
 {

@@ -204,6 +204,8 @@ void write_file(const std::string &path, const std::string &text);
 std::vector<std::string> list_dir(const std::string &path);
 std::vector<pid_t> processes(); /* every process here but PID 1 */
 bool alive(pid_t pid); /* exists and is not a zombie */
+/* A field of /proc/PID/status, as it stands after its tab; "" if none. */
+std::string status_field(pid_t pid, const std::string &field);
 /* The fields of /proc/PID/stat after the command name; [0] is the state. */
 std::vector<std::string> stat_fields(pid_t pid);
 
