@@ -22,7 +22,16 @@
 #include "platform.h"
 #include "supervisor.h"
 
-static const char usage_line[] = "usage: bistack-lease ifname\n";
+static const char usage_line[] =
+    "usage: bistack-lease [-bdnqu] [-c file] [-l file] ifname\n";
+
+/*
+ * The base client's own options, which rc passes on (background_dhclient
+ * adds -b, dhclient_arpwait=NO adds -n, dhclient_flags come as written),
+ * less -p, which names the file the daemon reads.  They go to the IPv4
+ * client as given.
+ */
+static const char v4_options[] = "bc:dl:nqu";
 
 static const char own_template[] = "/var/run/dhclient/dhclient.%s.pid";
 static const char v4_template[] = "/var/run/dhclient/dhclient.%s.4.pid";
@@ -31,6 +40,7 @@ static const char v6_template[] = "/var/run/dhclient/dhclient.%s.6.pid";
 static const char v4_client[] = "/sbin/dhclient";
 static const char v6_client[] = "/usr/local/sbin/dhclient";
 
+[[noreturn]] static void usage(void);
 static int open_standard_descriptors(void);
 static int prepare_client(struct client *c, const char *ifname,
     const char *pidfile, const char *const argv[]);
@@ -39,33 +49,51 @@ int
 main(int argc, char *argv[])
 {
 	char *own_pidfile, *v4_pidfile, *v6_pidfile;
+	const char **v4_argv;
 	char *ifname;
 	struct handover h;
 	struct client *v4 = &h.clients[0], *v6 = &h.clients[1];
 	sigset_t none;
+	int given = 1, n = 0, opt;
 
+	/*
+	 * Options end at the first operand on every system ("em0 -b" is two
+	 * names, as for the base client), and a bad one gets the usage line
+	 * alone, not getopt's complaint as well.  given: where the options
+	 * end, before a "--" that ends them, which is not passed on.
+	 */
+	opterr = 0;
+	while ((opt = next_option(argc, argv, v4_options)) != -1) {
+		if (opt == '?')
+			usage();
+		given = optind;
+	}
 	/*
 	 * The name is the clients' last argument: one that begins with "-"
 	 * would reach them as an option ("-r" releases another interface's
 	 * leases).  An empty one, or one too long for the system's interface
 	 * names, can name no interface.
 	 */
-	if (argc != 2 || argv[1][0] == '-' || argv[1][0] == '\0' ||
-	    strlen(argv[1]) >= IF_NAMESIZE) {
-		fwrite(usage_line, 1, sizeof(usage_line) - 1, stderr);
-		exit(1);
-	}
-	ifname = argv[1];
+	if (argc - optind != 1 || argv[optind][0] == '-' ||
+	    argv[optind][0] == '\0' || strlen(argv[optind]) >= IF_NAMESIZE)
+		usage();
+	ifname = argv[optind];
 
 	/* glibc leaves the pointer undefined on failure: test the result. */
 	if (open_standard_descriptors() == -1 ||
 	    asprintf(&own_pidfile, own_template, ifname) < 0 ||
 	    asprintf(&v4_pidfile, v4_template, ifname) < 0 ||
-	    asprintf(&v6_pidfile, v6_template, ifname) < 0)
+	    asprintf(&v6_pidfile, v6_template, ifname) < 0 ||
+	    (v4_argv = static_cast<const char **>(
+		 calloc((size_t)given + 4, sizeof(*v4_argv)))) == nullptr)
 		exit(1);
 
-	const char *v4_argv[] = { v4_client, "-p", v4_pidfile, ifname,
-		nullptr };
+	v4_argv[n++] = v4_client;
+	for (int i = 1; i < given; i++)
+		v4_argv[n++] = argv[i];
+	v4_argv[n++] = "-p";
+	v4_argv[n++] = v4_pidfile;
+	v4_argv[n] = ifname;
 	const char *v6_argv[] = { v6_client, "-6", "-nw", "-cf", "/dev/null",
 		"-pf", v6_pidfile, ifname, nullptr };
 
@@ -107,6 +135,13 @@ main(int argc, char *argv[])
 	if (launch_client(v6, ifname, &h, nullptr) == -1)
 		abandon_start(own_pidfile, &h);
 	run_supervisor(own_pidfile, &h);
+}
+
+static void
+usage(void)
+{
+	fwrite(usage_line, 1, sizeof(usage_line) - 1, stderr);
+	exit(1);
 }
 
 /*

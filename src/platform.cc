@@ -42,6 +42,19 @@
 
 #include "platform.h"
 
+int
+next_option(int argc, char *const argv[], const char *options)
+{
+#if defined(__linux__)
+	char in_order[32];
+
+	snprintf(in_order, sizeof(in_order), "+%s", options);
+	return getopt(argc, argv, in_order);
+#else
+	return getopt(argc, argv, options);
+#endif
+}
+
 /*
  * Linux counts its real-time signals from the C library's; FreeBSD takes
  * every number up to _SIG_MAXSIG, real-time signals and unnamed ones alike,

@@ -10,6 +10,12 @@
  * outside platform.cc knows which system it runs on.
  */
 
+/*
+ * getopt(3) with options that end at the first operand, as POSIX has it:
+ * glibc would otherwise look for options among the operands.
+ */
+int next_option(int argc, char *const argv[], const char *options);
+
 /* The highest signal number the system has. */
 int last_signal(void);
 

@@ -8,7 +8,8 @@
 
 namespace {
 
-const std::string usage = "usage: bistack-lease ifname\n";
+const std::string usage =
+    "usage: bistack-lease [-bdnqu] [-c file] [-l file] ifname\n";
 
 std::vector<std::string>
 v4_argv(const std::string &ifname)
@@ -24,11 +25,13 @@ v6_argv(const std::string &ifname)
 }
 
 /*
- * Command lines that are not one interface name: no argument, more than
- * one, a name that begins with "-", which would reach the clients as an
- * option (the ISC client reads "-r" as "release"), or one that no
- * interface can have: empty, or longer than the 15 bytes of an interface
- * name (IFNAMSIZ less its NUL, on the BSDs as on Linux).
+ * Command lines that are not the base client's options and one interface
+ * name: no name, more than one (options end at the first), an option the
+ * base client does not take or -p, which names the file the daemon reads,
+ * an option without its file, a name that begins with "-", which would
+ * reach the clients as an option (the ISC client reads "-r" as "release"),
+ * or one that no interface can have: empty, or longer than the 15 bytes of
+ * an interface name (IFNAMSIZ less its NUL, on the BSDs as on Linux).
  */
 struct CommandLine {
 	const char *name;
@@ -61,6 +64,17 @@ INSTANTIATE_TEST_SUITE_P(Usage, MalformedCommandLine,
     testing::Values(CommandLine { "NoArgument", {} },
 	CommandLine { "TwoArguments", { "em0", "em1" } },
 	CommandLine { "ThreeArguments", { "em0", "em1", "em2" } },
+	CommandLine { "OptionsAlone", { "-b", "-n" } },
+	CommandLine { "OptionAfterTheName", { "em0", "-b" } },
+	CommandLine { "PidFileOption", { "-p", "/tmp/x.pid", "em0" } },
+	CommandLine { "PidFileInACluster", { "-bp", "/tmp/x.pid", "em0" } },
+	CommandLine { "UnknownOption", { "-x", "em0" } },
+	CommandLine { "UnknownInACluster", { "-bnx", "em0" } },
+	CommandLine { "ConfigWithoutFile", { "-c" } },
+	CommandLine { "LeaseFileWithoutFile", { "-b", "-l" } },
+	CommandLine { "HyphenNameAfterTheEnd", { "--", "-b" } },
+	CommandLine { "EmptyNameAfterTheEnd", { "-q", "--", "" } },
+	CommandLine { "TwoNamesAfterTheEnd", { "--", "em0", "em1" } },
 	CommandLine { "ReleaseOption", { "-r" } },
 	CommandLine { "IPv6Option", { "-6" } },
 	CommandLine { "LongOption", { "--help" } },
@@ -70,6 +84,68 @@ INSTANTIATE_TEST_SUITE_P(Usage, MalformedCommandLine,
 	CommandLine { "LongerThanAFileName", { std::string(300, 'x') } },
 	CommandLine { "LongerThanAPath", { std::string(5000, 'y') } }),
     [](const testing::TestParamInfo<CommandLine> &info) {
+	    return info.param.name;
+    });
+
+/*
+ * The base client's options, as rc passes them (background_dhclient,
+ * dhclient_arpwait, dhclient_flags), reach the IPv4 client as given, in
+ * order, before its -p; a "--" that ends them does not.  The IPv6 client's
+ * command line never changes.
+ */
+struct Options {
+	const char *name;
+	std::vector<std::string> given; /* before the name */
+	std::vector<std::string> passed; /* to the IPv4 client */
+};
+
+void
+PrintTo(const Options &options, std::ostream *os)
+{
+	*os << options.name;
+}
+
+class BaseClientOptions : public testing::TestWithParam<Options> { };
+
+TEST_P(BaseClientOptions, ReachTheIPv4ClientAsGiven)
+{
+	in_sandbox({}, [] {
+		std::vector<std::string> args = GetParam().given;
+		args.push_back("em0");
+		EXPECT_EQ(describe(run_program(args)), "exit 0");
+		ASSERT_TRUE(eventually([] {
+			return started_clients().size() == 2;
+		})) << "both clients should start";
+
+		std::vector<std::string> v4 = { "/sbin/dhclient" };
+		for (const std::string &arg : GetParam().passed)
+			v4.push_back(arg);
+		for (const std::string &arg : v4_argv("em0"))
+			if (arg != "/sbin/dhclient")
+				v4.push_back(arg);
+		std::vector<Client> clients = started_clients();
+		EXPECT_EQ(clients[0].argv, v4);
+		EXPECT_EQ(clients[1].argv, v6_argv("em0"));
+		EXPECT_EQ(program_stderr(), "");
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, BaseClientOptions,
+    testing::Values(Options { "None", {}, {} },
+	Options { "AsRcAddsThem", { "-b", "-n" }, { "-b", "-n" } },
+	Options { "Clustered", { "-bnq" }, { "-bnq" } },
+	Options { "EveryFlagInOrder", { "-u", "-d", "-q", "-n", "-b" },
+	    { "-u", "-d", "-q", "-n", "-b" } },
+	Options { "FilesSeparate",
+	    { "-c", "/etc/dhclient.em0.conf", "-l", "/var/db/em0.leases" },
+	    { "-c", "/etc/dhclient.em0.conf", "-l", "/var/db/em0.leases" } },
+	Options { "FileJoined", { "-c/etc/x.conf", "-bl/var/db/l" },
+	    { "-c/etc/x.conf", "-bl/var/db/l" } },
+	Options { "FileThatLooksLikeAnOption", { "-c", "-p" }, { "-c", "-p" } },
+	Options { "EndOfOptions", { "-q", "--" }, { "-q" } },
+	Options { "EndOfOptionsAsAFile", { "-c", "--" }, { "-c", "--" } },
+	Options { "OnlyTheEnd", { "--" }, {} }),
+    [](const testing::TestParamInfo<Options> &info) {
 	    return info.param.name;
     });
 

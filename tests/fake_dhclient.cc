@@ -258,7 +258,8 @@ main(int argc, char *argv[])
 	if (argc == 2 && strcmp(argv[1], "child") == 0)
 		serve_until_terminated(&info);
 
-	for (int i = 1; i + 1 < argc; i++)
+	/* The last one: options given before it may look like one. */
+	for (int i = argc - 2; i >= 1; i--)
 		if (strcmp(argv[i], "-p") == 0 || strcmp(argv[i], "-pf") == 0) {
 			recorded_in = argv[i + 1];
 			v4 = strcmp(argv[i], "-p") == 0;

@@ -455,10 +455,13 @@ terms_received()
 }
 
 Started
-start_serving(const std::string &ifname)
+start_serving(
+    const std::string &ifname, const std::vector<std::string> &options)
 {
+	std::vector<std::string> args = options;
+	args.push_back(ifname);
 	Started s;
-	pid_t starter = start_program({ ifname });
+	pid_t starter = start_program(args);
 	EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
 	s.daemon = pid_in(pidfile(ifname));
 	EXPECT_GT(s.daemon, 1) << "no daemon PID for " << ifname;

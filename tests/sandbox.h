@@ -75,11 +75,12 @@ struct Started {
 	Client v4 {}, v6 {};
 };
 /*
- * Start the binary for ifname and wait until it has returned 0 and the
- * two stand-ins it started run and, unless FAKE_DHCLIENT_NO_PIDFILE is set,
- * have written their PID files.
+ * Start the binary for ifname, after the options given, and wait until it
+ * has returned 0 and the two stand-ins it started run and, unless
+ * FAKE_DHCLIENT_NO_PIDFILE is set, have written their PID files.
  */
-Started start_serving(const std::string &ifname);
+Started start_serving(
+    const std::string &ifname, const std::vector<std::string> &options = {});
 /*
  * Start the binary for ifname and wait until its daemon watches exactly
  * the processes that the clients recorded in their files, so it has read

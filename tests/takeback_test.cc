@@ -30,24 +30,39 @@ live_clients(const std::string &ifname)
 /*
  * Three crashes in a row, with clients that do not lock their files, as
  * the ISC client, and with an IPv4 client that does, through a helper
- * that outlives it a moment, as the base client.
+ * that outlives it a moment, as the base client; each started by rc's
+ * options, as on a host that sets them, or without.
  */
-class AfterAKilledDaemon : public testing::TestWithParam<const char *> { };
+struct Crashes {
+	const char *name;
+	const char *lock; /* FAKE_DHCLIENT_LOCK, or nullptr */
+	std::vector<std::string> options;
+};
+
+void
+PrintTo(const Crashes &crashes, std::ostream *os)
+{
+	*os << crashes.name;
+}
+
+class AfterAKilledDaemon : public testing::TestWithParam<Crashes> { };
 
 TEST_P(AfterAKilledDaemon, AStartEndsItsClientsAndServesWithOnePair)
 {
 	in_sandbox({}, [] {
-		if (GetParam() != nullptr)
-			setenv("FAKE_DHCLIENT_LOCK", GetParam(), 1);
-		Started s = start_serving("em0");
+		const std::vector<std::string> &options = GetParam().options;
+		if (GetParam().lock != nullptr)
+			setenv("FAKE_DHCLIENT_LOCK", GetParam().lock, 1);
+		Started s = start_serving("em0", options);
 		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_EQ(s.v4.argv.size(), options.size() + 4);
 		for (int round = 0; round < 3; round++) {
 			SCOPED_TRACE("round " + std::to_string(round));
 			ASSERT_EQ(kill(s.daemon, SIGKILL), 0);
 			ASSERT_EQ(describe(wait_exit(s.daemon)), "signal 9");
 			ASSERT_EQ(live_clients("em0").size(), 2u);
 
-			Started again = start_serving("em0");
+			Started again = start_serving("em0", options);
 			ASSERT_GT(again.v6.pid, 0);
 			for (pid_t orphan : { s.v4.pid, s.v6.pid }) {
 				EXPECT_EQ(
@@ -68,10 +83,13 @@ TEST_P(AfterAKilledDaemon, AStartEndsItsClientsAndServesWithOnePair)
 }
 
 INSTANTIATE_TEST_SUITE_P(TakeBack, AfterAKilledDaemon,
-    testing::Values(nullptr, "50"),
-    [](const testing::TestParamInfo<const char *> &info) {
-	    return info.param == nullptr ? "ClientsThatDoNotLock"
-					 : "AnIPv4ClientThatLocks";
+    testing::Values(Crashes { "ClientsThatDoNotLock", nullptr, {} },
+	Crashes { "AnIPv4ClientThatLocks", "50", {} },
+	Crashes { "StartedWithOptions", nullptr,
+	    { "-b", "-n", "-c", "/etc/dhclient.conf" } },
+	Crashes { "ThatLocksStartedWithOptions", "50", { "-bnq" } }),
+    [](const testing::TestParamInfo<Crashes> &info) {
+	    return info.param.name;
     });
 
 /*
