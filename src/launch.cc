@@ -31,7 +31,8 @@ static const int link_local_checks = 120;
 static const int link_local_check_ms = 250;
 
 static void close_ours(const struct handover *h, const struct client *self);
-static void as_first_started(int *link, const sigset_t *ignored);
+static void as_caller_left(const sigset_t *ignored);
+static void hold_only(int *link);
 static void await_link_local(const char *ifname, int link);
 
 int
@@ -48,15 +49,16 @@ ready_client(struct client *c)
 
 pid_t
 launch_client(struct client *c, const char *await_ifname,
-    const struct handover *h, const sigset_t *ignored)
+    const struct handover *h, const sigset_t *ignored, bool hand_on)
 {
 	pid_t pid = fork();
 
 	if (pid == 0) {
-		if (ignored != nullptr)
-			as_first_started(&c->link[1], ignored);
-		else
+		as_caller_left(ignored);
+		if (hand_on)
 			close_ours(h, c);
+		else
+			hold_only(&c->link[1]);
 		if (await_ifname != nullptr) {
 			/*
 			 * The caller's terminal may hang up meanwhile (ssh
@@ -91,15 +93,16 @@ launch_client(struct client *c, const char *await_ifname,
 
 /*
  * A client's child holds nothing of the supervisor's but its own end of
- * its channel: not the PID file's lock, nor what tells the starting
- * process or the daemon that something has ended.
+ * its channel: not the PID file's lock, nor the channel on which the
+ * starting process awaits the daemon's report, nor the other client's.
  */
 static void
 close_ours(const struct handover *h, const struct client *self)
 {
 	close(h->own_fd);
-	close(h->ready[0]);
-	close(h->ready[1]);
+	for (int fd : h->ready)
+		if (fd != -1)
+			close(fd);
 	for (const struct client &c : h->clients) {
 		close(c.link[0]);
 		if (&c != self && c.link[1] != -1)
@@ -108,14 +111,12 @@ close_ours(const struct handover *h, const struct client *self)
 }
 
 /*
- * The daemon's child is as the first start's was: the signals that were
- * ignored then ignored, every other at its default action (none of the
- * daemon's own handlers), none blocked; and it holds nothing of the
- * daemon's but standard input, output and error, on /dev/null, and its
- * channel, which moves to descriptor 3.
+ * A client starts with the signals its caller ignored ignored, every other
+ * at its default action (none of the supervisor's own handlers), and none
+ * blocked, whoever starts it.
  */
 static void
-as_first_started(int *link, const sigset_t *ignored)
+as_caller_left(const sigset_t *ignored)
 {
 	struct sigaction act;
 	sigset_t none;
@@ -124,10 +125,20 @@ as_first_started(int *link, const sigset_t *ignored)
 	for (int sig = 1; sig <= last_signal(); sig++) {
 		act.sa_handler =
 		    sigismember(ignored, sig) == 1 ? SIG_IGN : SIG_DFL;
-		sigaction(sig, &act, nullptr);
+		any_sigaction(sig, &act, nullptr);
 	}
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+/*
+ * The daemon's child holds nothing of the daemon's but standard input,
+ * output and error, on /dev/null, and its channel, which moves to
+ * descriptor 3.
+ */
+static void
+hold_only(int *link)
+{
 	if (*link != 3 && dup2(*link, 3) == 3)
 		*link = 3;
 	fcntl(*link, F_SETFD, FD_CLOEXEC);

@@ -19,15 +19,15 @@ int ready_client(struct client *c);
  * waits for that interface's link-local address.  A client that cannot be
  * run is reported by the child, which then says so on its channel.
  *
- * The starting process (ignored nullptr) hands on its own descriptors, but
- * none of h's.  The daemon hands on nothing but /dev/null as standard
- * input, output and error, and gives the child the signal state of the
- * first start: the signals in ignored ignored, every other at its default
- * action, none blocked.
+ * The child has the signals in ignored ignored, every other at its default
+ * action (none of this process's handlers), and none blocked.  At the first
+ * start (hand_on) it keeps the caller's descriptors, but none of h's; later
+ * it holds nothing but /dev/null as standard input, output and error, and
+ * its channel.
  *
  * Returns the child's PID, or -1 with c ended if no child can be made.
  */
 pid_t launch_client(struct client *c, const char *await_ifname,
-    const struct handover *h, const sigset_t *ignored);
+    const struct handover *h, const sigset_t *ignored, bool hand_on);
 
 #endif

@@ -1,8 +1,7 @@
 /*
  * bistack-lease: stand for an interface's IPv4 and IPv6 DHCP clients as
  * its one DHCP client.  The entry checks the command line, forms the run
- * paths, takes the interface's PID file, starts both clients and hands over
- * to the supervisor.
+ * paths and hands over to the supervisor, which starts both clients.
  */
 
 #include <sys/types.h>
@@ -100,40 +99,23 @@ main(int argc, char *argv[])
 	/*
 	 * Both clients must end on SIGTERM, whatever their caller blocked or
 	 * ignored: they start with no signal blocked and SIGTERM at its
-	 * default action, and so does the daemon until it catches SIGTERM.
-	 * SIGCHLD is at its default action too: ignored, it would let the
-	 * system reap a client the moment it ends, before the daemon has it
-	 * watched, and hand its number to another process.
+	 * default action.  SIGCHLD is at its default action too: ignored, it
+	 * would let the system reap a client the moment it ends, before the
+	 * daemon has it watched, and hand its number to another process.
 	 */
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
 	signal(SIGTERM, SIG_DFL);
 	signal(SIGCHLD, SIG_DFL);
 
-	/*
-	 * Everything that can fail is taken before any client starts, the PID
-	 * file last: one daemon per interface, locked, so that a second start,
-	 * or a run directory that cannot hold the file, fails with nothing
-	 * started.  What the clients' files hold now is an earlier run's.
-	 */
+	/* What the clients' files hold now is an earlier run's. */
 	h.ifname = ifname;
+	h.ready[0] = h.ready[1] = -1;
+	h.watching = false;
 	if (prepare_client(v4, ifname, v4_pidfile, v4_argv) == -1 ||
 	    prepare_client(v6, ifname, v6_pidfile, v6_argv) == -1 ||
-	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1 ||
-	    (h.own_fd = take_pidfile(own_pidfile)) == -1)
+	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1)
 		exit(1);
-
-	/*
-	 * Clients that a killed daemon left running hold the interface's
-	 * addresses, and the base client its file: they are ended first.
-	 */
-	if (take_back(&h) == -1 ||
-	    launch_client(v4, nullptr, &h, nullptr) == -1) {
-		remove_pidfile(own_pidfile, h.own_fd);
-		exit(1);
-	}
-	if (launch_client(v6, ifname, &h, nullptr) == -1)
-		abandon_start(own_pidfile, &h);
 	run_supervisor(own_pidfile, &h);
 }
 

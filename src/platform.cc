@@ -13,6 +13,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet6/in6_var.h>
+#include <sys/procctl.h>
 #include <ifaddrs.h>
 #endif
 #if defined(__FreeBSD__)
@@ -24,6 +25,7 @@
 #elif defined(__DragonFly__)
 #include <sys/kinfo.h>
 #elif defined(__linux__)
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <net/if.h>
 #include <dirent.h>
@@ -75,6 +77,47 @@ last_signal(void)
 #if defined(__linux__)
 
 /*
+ * The kernel's own form of an action, as rt_sigaction(2) takes it on this
+ * system's architectures: enough to set or tell SIG_DFL and SIG_IGN.
+ */
+struct kernel_sigaction {
+	void (*handler)(int);
+	unsigned long flags;
+	void (*restorer)(void);
+	unsigned long mask;
+};
+
+int
+any_sigaction(int sig, const struct sigaction *act, struct sigaction *old)
+{
+	struct kernel_sigaction set, was;
+	int done = sigaction(sig, act, old);
+
+	if (done == 0 || errno != EINVAL ||
+	    (act != nullptr && act->sa_handler != SIG_DFL &&
+		act->sa_handler != SIG_IGN))
+		return done;
+	memset(&set, 0, sizeof(set));
+	memset(&was, 0, sizeof(was));
+	if (act != nullptr)
+		set.handler = act->sa_handler;
+	if (syscall(SYS_rt_sigaction, sig, act != nullptr ? &set : nullptr,
+		&was, sizeof(set.mask)) == -1)
+		return -1;
+	if (old != nullptr) {
+		memset(old, 0, sizeof(*old));
+		old->sa_handler = was.handler;
+	}
+	return 0;
+}
+
+int
+become_reaper(void)
+{
+	return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+}
+
+/*
  * /proc/PID/stat: "PID (NAME) STATE PPID ...", where the name, cut to 15
  * characters, may itself hold spaces and parentheses.  Returns 1 with the
  * name and the parent, 0 for a zombie, -1 when it cannot be read.
@@ -118,6 +161,22 @@ process_name(pid_t pid, char *name, size_t size)
 	if (found == -1 && kill(pid, 0) == -1 && errno == ESRCH)
 		return 0;
 	return found;
+}
+
+pid_t
+process_parent(pid_t pid)
+{
+	char name[64];
+	pid_t parent;
+
+	switch (read_stat(pid, name, sizeof(name), &parent)) {
+	case 1:
+		return parent;
+	case 0:
+		return 0;
+	default:
+		return kill(pid, 0) == -1 && errno == ESRCH ? 0 : -1;
+	}
 }
 
 ssize_t
@@ -242,6 +301,44 @@ process_name(pid_t pid, char *name, size_t size)
 #endif
 
 #if defined(__FreeBSD__) || defined(__DragonFly__)
+
+int
+any_sigaction(int sig, const struct sigaction *act, struct sigaction *old)
+{
+	return sigaction(sig, act, old);
+}
+
+int
+become_reaper(void)
+{
+	return procctl(P_PID, getpid(), PROC_REAP_ACQUIRE, nullptr);
+}
+
+/*
+ * A zombie's parent is of no use: it is the process that has not reaped
+ * it yet, and its number is to be handed out again.
+ */
+pid_t
+process_parent(pid_t pid)
+{
+	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
+	struct kinfo_proc kp;
+	size_t len = sizeof(kp);
+
+	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
+		return errno == ESRCH ? 0 : -1;
+#if defined(__FreeBSD__)
+	if (len != sizeof(kp))
+		return -1;
+	return kp.ki_pid != pid || kp.ki_stat == SZOMB ? 0 : kp.ki_ppid;
+#else
+	if (len == 0)
+		return 0;
+	if (len != sizeof(kp))
+		return -1;
+	return kp.kp_pid != pid || kp.kp_stat == SZOMB ? 0 : kp.kp_ppid;
+#endif
+}
 
 /*
  * Arguments that do not fit are cut short (ENOMEM, with the buffer
@@ -379,8 +476,14 @@ poll_for(struct pollfd set[], int n, const int fds[], int nfds, int timeout_ms,
 		set[n].events = POLLIN;
 		set[n].revents = 0;
 	}
+	/*
+	 * A signal caught cuts the wait short with nothing told: what has
+	 * happened meanwhile is asked again, without waiting, and with the
+	 * signals as they are outside the wait.
+	 */
 	if (ppoll(set, (nfds_t)n, timeout_ms < 0 ? nullptr : &limit, mask) ==
-	    -1)
+		-1 &&
+	    (errno != EINTR || poll(set, (nfds_t)n, 0) == -1))
 		for (int i = 0; i < n; i++)
 			set[i].revents = 0;
 }
@@ -424,10 +527,6 @@ signal_process(struct watch *w, int sig)
 		return -1;
 	return (int)syscall(SYS_pidfd_send_signal, w->fd, sig, nullptr, 0);
 }
-
-void
-forget_watches(void)
-{ }
 
 void
 await_events(struct watch *const watches[], int n, const int fds[], int nfds,
@@ -519,14 +618,6 @@ signal_process(struct watch *w, int sig)
 	if (w->pid == 0 || w->ended)
 		return -1;
 	return kill(w->pid, sig);
-}
-
-void
-forget_watches(void)
-{
-	if (kq != -1)
-		close(kq);
-	kq = -1;
 }
 
 void

@@ -20,6 +20,19 @@ int next_option(int argc, char *const argv[], const char *options);
 int last_signal(void);
 
 /*
+ * sigaction(2) for every number up to last_signal(): glibc refuses the two
+ * it keeps for its threads (32 and 33), which end a process by default all
+ * the same.  For those it only sets and tells SIG_DFL or SIG_IGN.
+ */
+int any_sigaction(int sig, const struct sigaction *act, struct sigaction *old);
+
+/*
+ * Make this process the one to which its descendants are given when their
+ * parent ends, as init is otherwise.  Returns 0 or -1.
+ */
+int become_reaper(void);
+
+/*
  * Whether process pid is there, and its command name as the kernel keeps it
  * (the executed file's name).  Returns 1 with the name in name; 0 when no
  * such process exists or it has ended and awaits its parent (a zombie); -1
@@ -34,6 +47,12 @@ int process_name(pid_t pid, char *name, size_t size);
  * many, 0 when there is no such process, or -1 when they cannot be told.
  */
 ssize_t process_arguments(pid_t pid, char *args, size_t size);
+
+/*
+ * The parent of process pid, or 0 when there is no such process (or it is
+ * a zombie) and -1 when that cannot be told.
+ */
+pid_t process_parent(pid_t pid);
 
 /*
  * The processes that parent has forked and that have not ended, up to max
@@ -71,11 +90,6 @@ int watch_process(struct watch *w, pid_t pid);
 void unwatch_process(struct watch *w);
 /* Send sig to the watched process.  Returns 0, or -1 if it has ended. */
 int signal_process(struct watch *w, int sig);
-/*
- * Let go of what watching needed, once nothing is watched, before a fork
- * whose child is to watch on its own (a kqueue is not inherited).
- */
-void forget_watches(void);
 
 /*
  * Wait with the signal mask set to mask (nullptr: as it is) until a signal

@@ -86,9 +86,15 @@ listed(const int (&list)[n], int value)
 }
 
 static void handle_sigterm(int);
-static void catch_signals(sigset_t *waiting, sigset_t *ignored);
+static void ignored_signals(sigset_t *ignored);
+static void catch_stop_signals(sigset_t *waiting);
+static void ignore_other_signals(void);
+static int stop_pending(void);
+static int relay_report(const char *own_pidfile, struct handover *h,
+    pid_t daemon, const sigset_t *waiting);
+static void end_descendants(void);
 static int let_go(int fds[], int n);
-static int watch_started(struct client *c, int as_parent);
+static int watch_started(struct client *c);
 static void look(struct client *c);
 static void hear_from(struct client *c);
 static void settle(struct client *c);
@@ -100,6 +106,8 @@ static void start_again(
 static int stop_clients(struct client clients[2], const sigset_t *waiting);
 static void stop_client(struct client *c);
 static int watch_children(struct client *c);
+static struct watch *free_slot(struct client *c);
+static void take_ends(struct client *c);
 static int slot_of(const struct client *c, pid_t pid);
 static void wait_for_clients(
     struct client clients[2], long left_ms, const sigset_t *waiting);
@@ -115,54 +123,65 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	sigset_t waiting, ignored;
 	int own[4];
 	char byte = 0;
-	ssize_t n;
-	int reported = 0, status;
+	pid_t daemon;
+	int status;
 
 	/*
-	 * The starting process returns only once the daemon has recorded its
-	 * PID and let go of the caller's descriptors, so that its status tells
-	 * the truth and a caller finds the file in place.  Without that report
-	 * it is the one to stop the clients.
+	 * The daemon is made first, and starts the clients itself: whatever
+	 * becomes of the starting process (the caller's Ctrl-C, a SIGKILL),
+	 * no client is left that no daemon stands for.  The starting process
+	 * returns only once the daemon has recorded its PID and let go of the
+	 * caller's descriptors, so that its status tells the truth and a
+	 * caller finds the file in place; a stop signal to it before then
+	 * stops the start.  What a daemon killed before its report leaves is
+	 * given to the starting process, which ends it.
 	 */
-	switch (fork()) {
+	ignored_signals(&ignored);
+	catch_stop_signals(&waiting);
+	become_reaper();
+	switch (daemon = fork()) {
 	case -1:
-		abandon_start(own_pidfile, h);
+		exit(1);
 	case 0:
 		break;
 	default:
-		/*
-		 * The report, then the end of the channel: by then the daemon
-		 * holds nothing of the caller's.
-		 */
-		close(h->ready[1]);
-		while ((n = read(h->ready[0], &byte, 1)) != 0 &&
-		    (n == 1 || errno == EINTR))
-			reported |= n == 1;
-		if (!reported)
-			abandon_start(own_pidfile, h);
-		_exit(0);
+		_exit(relay_report(own_pidfile, h, daemon, &waiting));
 	}
 
 	/*
-	 * A daemon that fails before its report leaves the clients to the
-	 * starting process, which stops them.
+	 * Until its report, the daemon is in the caller's session, as the
+	 * clients it starts stay.  A stop signal meanwhile, its own or the
+	 * starting process's, stops the start.
 	 */
 	close(h->ready[0]);
-	if (setsid() == -1)
-		_exit(1);
+	h->ready[0] = -1;
+	if ((h->own_fd = take_pidfile(own_pidfile)) == -1)
+		exit(1);
+	if (take_back(h) == -1 ||
+	    launch_client(v4, nullptr, h, &ignored, true) == -1) {
+		remove_pidfile(own_pidfile, h->own_fd);
+		exit(1);
+	}
+	if (launch_client(v6, h->ifname, h, &ignored, true) == -1 ||
+	    setsid() == -1)
+		abandon_start(own_pidfile, h);
 
-	/* Caught before the PID file names us, so no SIGTERM is lost. */
-	catch_signals(&waiting, &ignored);
+	ignore_other_signals();
 	own[0] = h->own_fd;
 	own[1] = v4->link[0];
 	own[2] = v6->link[0];
 	own[3] = h->ready[1];
-	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1 ||
-	    watch_started(v4, 0) == -1 || watch_started(v6, 0) == -1)
-		exit(1);
+	if (write_pidfile(own[0], getpid()) == -1 || let_go(own, 4) == -1)
+		abandon_start(own_pidfile, h);
 	h->own_fd = own[0];
 	v4->link[0] = own[1];
 	v6->link[0] = own[2];
+	h->ready[1] = own[3];
+	/* Its children: unreaped, their numbers are still their own. */
+	h->watching = true;
+	if (watch_started(v4) == -1 || watch_started(v6) == -1 ||
+	    stop_pending())
+		abandon_start(own_pidfile, h);
 
 	/*
 	 * The starting process may be gone already: without MSG_NOSIGNAL that
@@ -170,12 +189,14 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	 */
 	send(own[3], &byte, 1, MSG_NOSIGNAL);
 	close(own[3]);
+	h->ready[1] = -1;
 
 	/*
 	 * Asleep until a stop signal comes, a client's process ends or the
 	 * IPv6 client's pause is over; awake every tick only while a client
 	 * without a live process may yet record a new one.  The IPv6 client
-	 * is kept running while the IPv4 client runs.
+	 * is kept running while the IPv4 client runs, and is started again
+	 * only then.
 	 */
 	for (;;) {
 		look(v4);
@@ -184,7 +205,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 			break;
 		if (v6->state == ended && v4->state == running)
 			enter(v6, paused);
-		if (v6->state == paused &&
+		if (v6->state == paused && v4->state == running &&
 		    elapsed_ms(v6->since_ms) >= v6->pause_ms)
 			start_again(v6, h, &ignored);
 		wait_for_clients(h->clients, -1, &waiting);
@@ -198,8 +219,11 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 void
 abandon_start(const char *own_pidfile, struct handover *h)
 {
-	watch_started(&h->clients[0], 1);
-	watch_started(&h->clients[1], 1);
+	if (!h->watching) {
+		h->watching = true;
+		watch_started(&h->clients[0]);
+		watch_started(&h->clients[1]);
+	}
 	stop_clients(h->clients, nullptr);
 	remove_pidfile(own_pidfile, h->own_fd);
 	exit(1);
@@ -211,41 +235,148 @@ handle_sigterm(int)
 	term_requested = 1;
 }
 
+/* The signals ignored now, as the caller left them. */
+static void
+ignored_signals(sigset_t *ignored)
+{
+	struct sigaction was;
+
+	sigemptyset(ignored);
+	for (int sig = 1; sig <= last_signal(); sig++)
+		if (any_sigaction(sig, nullptr, &was) == 0 &&
+		    was.sa_handler == SIG_IGN)
+			sigaddset(ignored, sig);
+}
+
 /*
- * The stop signals are caught, but held back except while the daemon
+ * The stop signals are caught, but held back except while the process
  * waits: one that comes between a look at term_requested and the wait is
- * caught as the wait begins.  waiting is the signal mask for the wait;
- * ignored, the signals ignored before, as the clients were started with
- * them.
+ * caught as the wait begins.  waiting is the signal mask for the wait.
  */
 static void
-catch_signals(sigset_t *waiting, sigset_t *ignored)
+catch_stop_signals(sigset_t *waiting)
 {
-	struct sigaction stop, ignore, was;
+	struct sigaction stop;
 	sigset_t held;
 
 	memset(&stop, 0, sizeof(stop));
-	memset(&ignore, 0, sizeof(ignore));
 	sigemptyset(&held);
 	for (int sig : stop_signals)
 		sigaddset(&held, sig);
 	sigprocmask(SIG_BLOCK, &held, waiting);
 	for (int sig : stop_signals)
 		sigdelset(waiting, sig);
-
 	stop.sa_handler = handle_sigterm;
 	stop.sa_mask = held;
+	for (int sig : stop_signals)
+		sigaction(sig, &stop, nullptr);
+}
+
+/*
+ * Every signal but the stop signals and those kept at their default
+ * actions is ignored.
+ */
+static void
+ignore_other_signals(void)
+{
+	struct sigaction ignore;
+
+	memset(&ignore, 0, sizeof(ignore));
 	ignore.sa_handler = SIG_IGN;
 	sigemptyset(&ignore.sa_mask);
-	sigemptyset(ignored);
-	for (int sig = 1; sig <= last_signal(); sig++) {
-		if (sigaction(sig, nullptr, &was) == 0 &&
-		    was.sa_handler == SIG_IGN)
-			sigaddset(ignored, sig);
-		if (listed(stop_signals, sig))
-			sigaction(sig, &stop, nullptr);
-		else if (!listed(kept_signals, sig))
-			sigaction(sig, &ignore, nullptr);
+	for (int sig = 1; sig <= last_signal(); sig++)
+		if (!listed(stop_signals, sig) && !listed(kept_signals, sig))
+			any_sigaction(sig, &ignore, nullptr);
+}
+
+/* Whether a stop signal has come and is held back. */
+static int
+stop_pending(void)
+{
+	sigset_t pending;
+
+	sigpending(&pending);
+	for (int sig : stop_signals)
+		if (sigismember(&pending, sig) == 1)
+			return 1;
+	return 0;
+}
+
+/*
+ * The starting process: wait for the daemon's report, then the end of its
+ * channel, by then the daemon holds nothing of the caller's.  It holds none
+ * of the clients' channels, which tell the daemon of their execs.  Returns
+ * the start's status: 0 with the report; 1 without it, or after a stop
+ * signal that came before it.  Such a signal is passed on to the daemon (its
+ * child: its number cannot have been handed out again), which then stops
+ * what it started; it is waited for.  A daemon that ends without its
+ * report leaves what it started to this process, the reaper of its
+ * descendants, which ends them and removes the PID file if no other
+ * daemon holds it.
+ */
+static int
+relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
+    const sigset_t *waiting)
+{
+	int fds[1] = { h->ready[0] };
+	int reported = 0, passed_on = 0, fd;
+	char byte;
+	ssize_t n;
+
+	close(h->ready[1]);
+	for (struct client &c : h->clients)
+		for (int link : c.link)
+			close(link);
+	fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	for (;;) {
+		if (term_requested && !reported && !passed_on)
+			passed_on = kill(daemon, SIGTERM) == 0;
+		await_events(nullptr, 0, fds, 1, -1, waiting);
+		if ((n = read(fds[0], &byte, 1)) == 0 ||
+		    (n == -1 && errno != EINTR && errno != EAGAIN))
+			break;
+		/* A signal that came with the report came before it. */
+		if (n == 1 && !passed_on && stop_pending())
+			passed_on = kill(daemon, SIGTERM) == 0;
+		reported |= n == 1;
+	}
+	if (reported && !passed_on)
+		return 0;
+	waitpid(daemon, nullptr, 0);
+	if (!reported) {
+		end_descendants();
+		if ((fd = take_pidfile(own_pidfile)) != -1)
+			remove_pidfile(own_pidfile, fd);
+	}
+	return 1;
+}
+
+/*
+ * SIGTERM once to each child this process has, until none is left,
+ * stop_wait_ms at the most.  All are its own, so none is signalled or
+ * reaped but by it.  Descendants are given to it as their parents end, which
+ * no event tells: it looks every children_look_ms.
+ */
+static void
+end_descendants(void)
+{
+	pid_t children[most_children], signalled[most_children];
+	long asked = clock_ms();
+	int n, k = 0;
+
+	while ((n = child_processes(getpid(), children, most_children)) > 0 &&
+	    elapsed_ms(asked) < stop_wait_ms) {
+		for (int i = 0; i < n; i++) {
+			bool known = false;
+			for (int j = 0; j < k; j++)
+				known |= signalled[j] == children[i];
+			if (!known && k < most_children &&
+			    kill(children[i], SIGTERM) == 0)
+				signalled[k++] = children[i];
+		}
+		await_events(nullptr, 0, nullptr, 0, children_look_ms, nullptr);
+		while (waitpid(-1, nullptr, WNOHANG) > 0)
+			;
 	}
 }
 
@@ -278,23 +409,20 @@ let_go(int fds[], int n)
 }
 
 /*
- * Watch the process started for the client.  It is done while its parent,
- * the starting process or the daemon itself, is alive and has not reaped
- * it: until then, no number can have been handed to another process.
- * Returns -1 if it is there but cannot be watched; its parent, as_parent,
- * then signals it by its number.
+ * Watch the process started for the client, a child of the daemon's: until
+ * the daemon reaps it, its number is its own.  Returns -1 if it is there but
+ * cannot be watched, and sends it SIGTERM by that number.
  */
 static int
-watch_started(struct client *c, int as_parent)
+watch_started(struct client *c)
 {
 	struct watch *w = &c->procs[started_slot];
 	pid_t pid = w->pid;
 
 	w->pid = 0;
-	if (pid == 0 || watch_process(w, pid) == 0 || errno == ESRCH)
+	if (watch_process(w, pid) == 0 || errno == ESRCH)
 		return 0;
-	if (as_parent)
-		kill(pid, SIGTERM);
+	kill(pid, SIGTERM);
 	return -1;
 }
 
@@ -363,9 +491,9 @@ look(struct client *c)
 
 /*
  * Whether the client's process has become the client: the channel ends at
- * its exec (or its death), and it says with a byte that it never will (it
- * could not be executed, or it gave up waiting).  Then nothing of it will
- * follow, and it has ended.
+ * its exec (or its death), which is when its run is counted from, and it
+ * says with a byte that it never will (it could not be executed, or it gave
+ * up waiting).  Then nothing of it will follow, and it has ended.
  */
 static void
 hear_from(struct client *c)
@@ -376,6 +504,8 @@ hear_from(struct client *c)
 
 	if (poll(&answer, 1, 0) != 1 || (n = read(c->link[0], &byte, 1)) == -1)
 		return;
+	if (n == 0)
+		c->started_ms = clock_ms();
 	enter(c, n == 1 ? ended : running);
 }
 
@@ -402,20 +532,20 @@ settle(struct client *c)
 
 /*
  * Take pid, just recorded, for the client's process, if it is provably
- * this client: watched first, then proven, so that the proof is that of
- * the watched process.  Whether the client holds its file locked is asked
+ * this client and there is room: watched first, then proven, so that the
+ * proof is that of the watched process.  What it recorded before stays
+ * watched until it ends.  Whether the client holds its file locked is asked
  * then, while it surely runs.
  */
 static void
 adopt(struct client *c, pid_t pid)
 {
-	struct watch *w = &c->procs[recorded_slot];
+	struct watch *w;
 
 	if (slot_of(c, pid) == -1) {
-		if (!proven_client(pid, c))
+		if (!proven_client(pid, c) || (w = free_slot(c)) == nullptr)
 			return;
-		unwatch_process(w);
-		c->signalled &= ~(1U << recorded_slot);
+		c->signalled &= ~(1U << (w - c->procs));
 		if (watch_process(w, pid) == -1 || !proven_client(pid, c)) {
 			unwatch_process(w);
 			return;
@@ -497,7 +627,6 @@ take_back(struct handover *h)
 		return 0;
 	}
 	status = stop_clients(h->clients, nullptr);
-	forget_watches();
 	for (struct client &c : h->clients) {
 		close(c.link[0]);
 		close(c.link[1]);
@@ -524,8 +653,8 @@ start_again(struct client *c, const struct handover *h, const sigset_t *ignored)
 		enter(c, ended);
 		return;
 	}
-	if (launch_client(c, h->ifname, h, ignored) != -1 &&
-	    watch_started(c, 1) == -1)
+	if (launch_client(c, h->ifname, h, ignored, false) != -1 &&
+	    watch_started(c) == -1)
 		enter(c, ended);
 }
 
@@ -600,31 +729,62 @@ stop_client(struct client *c)
  * process started for it: the ISC client forks at once, and its first
  * process only waits until the child has a lease.  Its children named
  * dhclient are the client too, and are watched, as many as there is room
- * for, while they are still its children.  Returns how many of them are
- * left unwatched, or may be, for want of room.
+ * for.  Each is taken only if it is, once watched, a dhclient whose parent
+ * is the started process's number, and that process still lives after:
+ * until it has ended, its number is its own, and the child's parent is it.
+ * Returns how many of them are left unwatched, or may be, for want of
+ * room.
  */
 static int
 watch_children(struct client *c)
 {
+	struct watch *started = &c->procs[started_slot];
+	struct watch *taken[process_slots], *slot;
 	pid_t children[most_children];
-	int n = child_processes(
-	    c->procs[started_slot].pid, children, most_children);
-	int unwatched = n == most_children;
+	int n = child_processes(started->pid, children, most_children);
+	int unwatched = n == most_children, k = 0;
 
 	for (int i = 0; i < n; i++) {
-		struct watch *slot = nullptr;
 		if (slot_of(c, children[i]) != -1)
 			continue;
-		for (int k = first_child_slot; k < process_slots; k++)
-			if (c->procs[k].pid == 0)
-				slot = &c->procs[k];
-		if (slot == nullptr)
+		if ((slot = free_slot(c)) == nullptr)
 			unwatched += client_alive(children[i]);
-		else if (watch_process(slot, children[i]) == 0 &&
-		    !client_alive(children[i]))
-			unwatch_process(slot);
+		else if (watch_process(slot, children[i]) == 0) {
+			if (client_alive(children[i]) &&
+			    process_parent(children[i]) == started->pid)
+				taken[k++] = slot;
+			else
+				unwatch_process(slot);
+		}
 	}
-	return unwatched;
+	if (k == 0)
+		return unwatched;
+	take_ends(c);
+	for (int i = 0; i < k; i++)
+		if (started->ended || taken[i]->ended)
+			unwatch_process(taken[i]);
+	return started->ended ? 0 : unwatched;
+}
+
+/* A slot that watches nothing, other than the started process's, or nullptr. */
+static struct watch *
+free_slot(struct client *c)
+{
+	for (int i = first_other_slot; i < process_slots; i++)
+		if (c->procs[i].pid == 0)
+			return &c->procs[i];
+	return nullptr;
+}
+
+/* Learn, without waiting, which of the client's processes have ended. */
+static void
+take_ends(struct client *c)
+{
+	struct watch *watches[process_slots];
+
+	for (int i = 0; i < process_slots; i++)
+		watches[i] = &c->procs[i];
+	await_events(watches, process_slots, nullptr, 0, 0, nullptr);
 }
 
 /* The slot in which the client's process pid is watched, or -1. */
@@ -639,8 +799,10 @@ slot_of(const struct client *c, pid_t pid)
 
 /*
  * Wait for an event, or until the stop's time is up (left_ms; -1 outside a
- * stop), or until a client is to be looked at again.  Then reap whatever
- * child of ours has ended: the IPv6 client's process, started again.
+ * stop), or until a client is to be looked at again.  Then, while serving,
+ * reap whatever child of the daemon's has ended: a client's process, which
+ * it started.  What ends during the stop is left to the system's reaper,
+ * which takes it at the daemon's end, with its status.
  */
 static void
 wait_for_clients(
@@ -653,6 +815,9 @@ wait_for_clients(
 	for (int i = 0; i < 2; i++) {
 		struct client *c = &clients[i];
 		long soon = look_again_ms(c, left_ms >= 0);
+		/* The IPv6 client is started again only while IPv4's runs. */
+		if (c->state == paused && clients[0].state != running)
+			soon = -1;
 		for (struct watch &w : c->procs)
 			watches[n++] = &w;
 		if (c->state == launching)
@@ -661,7 +826,7 @@ wait_for_clients(
 			timeout_ms = soon;
 	}
 	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
-	while (waitpid(-1, nullptr, WNOHANG) > 0)
+	while (left_ms < 0 && waitpid(-1, nullptr, WNOHANG) > 0)
 		;
 }
 

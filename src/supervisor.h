@@ -7,12 +7,13 @@
 #include "platform.h"
 
 /*
- * Where a client's processes are kept: the process started for it; the one
- * it recorded last in its PID file, where that is another; and, during a
- * stop, the dhclient children of the started process, as many as there is
- * room for.
+ * Where a client's processes are kept: the process started for it, and in
+ * the others, as many as there is room for, each it has recorded in its
+ * PID file, until it ends (a second client started by hand for the same
+ * file does not hide the first), and, during a stop, the dhclient children
+ * of the started process.
  */
-enum { started_slot, recorded_slot, first_child_slot, process_slots = 16 };
+enum { started_slot, first_other_slot, process_slots = 16 };
 
 /*
  * A client's life.  launching: its process has not become the client yet
@@ -60,6 +61,7 @@ struct handover {
 	const char *ifname;
 	int own_fd; /* own_pidfile, taken and locked */
 	int ready[2]; /* the daemon's report to the starting process */
+	bool watching; /* the daemon watches the processes it started */
 	struct client clients[2]; /* IPv4, then IPv6 */
 };
 

@@ -217,15 +217,19 @@ TEST(Boot, TheIPv6ClientIsStillStartedAfterTheCallersTerminalHangsUp)
 			_exit(127);
 		}
 		/*
-		 * The command has returned (the waiting process is orphaned)
-		 * and the IPv4 client is in the background.
+		 * The command has returned (the shell has gone on to sleep),
+		 * the daemon's child waits, and the IPv4 client is in the
+		 * background.
 		 */
 		pid_t daemon = 0, waiting = 0;
 		ASSERT_TRUE(eventually([&] {
 			daemon = pid_in(pidfile("em0"));
 			waiting = daemon > 1 ? waiting_v6_client(daemon) : 0;
 			std::vector<std::string> fields = stat_fields(waiting);
-			return fields.size() > 1 && fields[1] == "1" &&
+			return fields.size() > 1 &&
+			    fields[1] == std::to_string(daemon) &&
+			    read_file("/proc/" + std::to_string(caller) +
+				"/comm") == std::string("sleep\n") &&
 			    alive(pid_in(pidfile("em0", "4")));
 		}));
 

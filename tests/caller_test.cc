@@ -339,13 +339,14 @@ TEST(OwnPidfile, AStartThatOpenedItAsTheOldDaemonEndedTakesItAfresh)
 	in_sandbox({}, [] {
 		Started old = start_serving("em0");
 		ASSERT_GT(old.daemon, 1);
-		pid_t starter = start_held_at_lock();
-		ASSERT_GT(starter, 1);
+		pid_t starter;
+		pid_t held = start_held_at_lock(&starter);
+		ASSERT_GT(held, 1);
 		ASSERT_TRUE(send_sigterm(old.daemon));
 		EXPECT_EQ(describe(wait_exit(old.daemon)), "exit 0");
 		ASSERT_FALSE(exists(pidfile("em0")));
 
-		release_held(starter);
+		release_held(held);
 		EXPECT_EQ(describe(wait_exit(starter)), "exit 0");
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_GT(daemon, 1);

@@ -222,7 +222,10 @@ TEST(Restart, ADeadClientsNumberGivenToAnotherDhclientIsLeftAlone)
 		Started s = start_serving("em0");
 		ASSERT_GT(s.v6.pid, 0);
 		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
-		ASSERT_EQ(describe(wait_exit(s.v6.pid)), "signal 9");
+		/* Its parent, the daemon, reaps it, and frees its number. */
+		ASSERT_TRUE(eventually([&] {
+			return !exists("/proc/" + std::to_string(s.v6.pid));
+		}));
 
 		int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
 		if (fd == -1)
@@ -240,6 +243,69 @@ TEST(Restart, ADeadClientsNumberGivenToAnotherDhclientIsLeftAlone)
 		EXPECT_EQ(
 		    term_senders(s.v4.pid), std::vector<pid_t> { s.daemon });
 		EXPECT_EQ(first_term_sender(other), 1);
+	});
+}
+
+/*
+ * em0's IPv4 client, which has recorded nothing, ends while the daemon
+ * cannot look (stopped, as on a busy machine); another process, whose child
+ * is another interface's dhclient, is started with the next number, which
+ * would be the ended client's if it were free.  The stop must reach neither:
+ * the client was the daemon's child, and its number stays taken until the
+ * daemon has seen its end.
+ */
+TEST(Restart, AStartedProcessThatEndsUnseenLendsItsNumberToNobody)
+{
+	in_sandbox({}, [] {
+		setenv("FAKE_DHCLIENT_NO_PIDFILE", "1", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v4.pid, 0);
+		ASSERT_EQ(kill(s.daemon, SIGSTOP), 0);
+		ASSERT_EQ(kill(s.v4.pid, SIGKILL), 0);
+		ASSERT_TRUE(eventually([&] {
+			std::vector<std::string> fields = stat_fields(s.v4.pid);
+			return !fields.empty() && fields[0] == "Z";
+		}));
+
+		int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+		if (fd == -1)
+			GTEST_SKIP() << "ns_last_pid cannot be set here";
+		std::string last = std::to_string(s.v4.pid - 1);
+		ASSERT_EQ(
+		    write(fd, last.data(), last.size()), (ssize_t)last.size());
+		close(fd);
+		std::string dhclient = named_program("dhclient");
+		pid_t other = fork();
+		if (other == 0) {
+			if (fork() == 0) {
+				execl(dhclient.c_str(), "dhclient", "bystander",
+				    (char *)nullptr);
+				_exit(127);
+			}
+			pause();
+			_exit(0);
+		}
+		EXPECT_NE(other, s.v4.pid) << "the number was handed out";
+		pid_t child = 0;
+		ASSERT_TRUE(eventually([&] {
+			for (pid_t pid : processes()) {
+				std::vector<std::string> fields =
+				    stat_fields(pid);
+				if (fields.size() > 1 &&
+				    atoi(fields[1].c_str()) == other &&
+				    read_file("/proc/" + std::to_string(pid) +
+					"/comm") == std::string("dhclient\n"))
+					child = pid;
+			}
+			return child != 0;
+		}));
+
+		ASSERT_EQ(kill(s.daemon, SIGCONT), 0);
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_TRUE(term_senders(child).empty());
+		kill(other, SIGKILL);
+		kill(child, SIGKILL);
 	});
 }
 

@@ -475,8 +475,9 @@ start_serving(
 		/* Forked by the starter, just before the daemon. */
 		s.v4.pid = s.v6.pid = 0;
 		for (const Client &client : started_clients()) {
+			/* Forked by the daemon, after it. */
 			if (client.argv.back() != ifname ||
-			    client.pid < starter || client.pid > s.daemon)
+			    client.pid < s.daemon)
 				continue;
 			(client.argv[0] == "/sbin/dhclient" ? s.v4 : s.v6) =
 			    client;
@@ -588,34 +589,46 @@ signals_sent(pid_t daemon, const std::function<void()> &act, int *status)
 }
 
 /*
- * The starter is traced from its exec on, and its children with it: the
- * first two (the clients) are let go at once, the third, the daemon, is
- * stepped from one system call to the next: up to the end of the pwrite
- * that records its PID, the start of the sendto that reports, or the start
- * of its first ppoll.
- * A child's first stop and its parent's fork event come in either order,
- * and the daemon may get there before the clients are let go.
+ * The starter is traced from its exec on, and its child the daemon with it,
+ * and the daemon's children (the clients), which are let go at once.  The
+ * starter is let go once it has forked the daemon, which is stepped from one
+ * system call to the next: up to the end of the pwrite that records its
+ * PID (the second: the first claims room for it), the start of the sendto
+ * that reports, or the start of its first ppoll after that, or, at_lock,
+ * the start of its flock.  A child's first stop and its parent's fork event
+ * come in either order.
  */
 pid_t
-start_held(Hold where, pid_t *starter)
+hold_daemon(Hold where, bool at_lock, pid_t *starter)
 {
-	const long call = where == Hold::Recorded ? SYS_pwrite64
-	    : where == Hold::Reporting            ? SYS_sendto
-						  : SYS_ppoll;
-	const int op = where == Hold::Recorded ? PTRACE_SYSCALL_INFO_EXIT
-					       : PTRACE_SYSCALL_INFO_ENTRY;
+	const long call = at_lock      ? SYS_flock
+	    : where == Hold::Recorded  ? SYS_pwrite64
+	    : where == Hold::Reporting ? SYS_sendto
+				       : SYS_ppoll;
+	const int op = where == Hold::Recorded && !at_lock
+	    ? PTRACE_SYSCALL_INFO_EXIT
+	    : PTRACE_SYSCALL_INFO_ENTRY;
 	long last_call = -1;
-	int status;
+	int status, pwrites = 0;
+	bool reported = false;
 	if ((*starter = start_traced(PTRACE_O_TRACEFORK)) == 0)
 		return 0;
 	ptrace(PTRACE_CONT, *starter, nullptr, nullptr);
 
-	std::vector<pid_t> forked;
+	pid_t daemon = 0, daemon_forked = 0;
+	std::vector<pid_t> clients;
 	std::set<pid_t> new_children;
-	pid_t daemon = 0;
 	int clients_let_go = 0;
 	bool held = false;
-	while (!held || clients_let_go < 2) {
+	auto is_fork = [](int st) {
+		return st >> 8 == (SIGTRAP | (PTRACE_EVENT_FORK << 8));
+	};
+	auto forked_child = [](pid_t pid) {
+		unsigned long child = 0;
+		ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &child);
+		return (pid_t)child;
+	};
+	while (!held || (!at_lock && clients_let_go < 2)) {
 		pid_t pid = waitpid(-1, &status, __WALL);
 		if (pid == -1 || (pid == daemon && !WIFSTOPPED(status))) {
 			ADD_FAILURE()
@@ -626,23 +639,32 @@ start_held(Hold where, pid_t *starter)
 			continue;
 		int sig = WSTOPSIG(status);
 		if (pid == *starter) {
-			if (status >> 8 ==
-			    (SIGTRAP | (PTRACE_EVENT_FORK << 8))) {
-				unsigned long child = 0;
-				ptrace(
-				    PTRACE_GETEVENTMSG, pid, nullptr, &child);
-				forked.push_back((pid_t)child);
-				sig = 0;
+			if (is_fork(status)) {
+				daemon_forked = forked_child(pid);
+				ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+			} else {
+				ptrace(PTRACE_CONT, pid, nullptr,
+				    (void *)(long)sig);
 			}
-			ptrace(forked.size() == 3 ? PTRACE_DETACH : PTRACE_CONT,
-			    pid, nullptr, (void *)(long)sig);
+		} else if (pid == daemon && is_fork(status)) {
+			clients.push_back(forked_child(pid));
+			ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
 		} else if (pid == daemon && sig == (SIGTRAP | 0x80)) {
 			struct __ptrace_syscall_info info { };
 			ptrace(PTRACE_GET_SYSCALL_INFO, pid,
 			    (void *)sizeof(info), &info);
 			if (info.op == PTRACE_SYSCALL_INFO_ENTRY)
 				last_call = (long)info.entry.nr;
-			held = info.op == op && last_call == call;
+			if (info.op == PTRACE_SYSCALL_INFO_EXIT &&
+			    last_call == SYS_pwrite64)
+				pwrites++;
+			if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+			    last_call == SYS_sendto)
+				reported = true;
+			held = info.op == op && last_call == call &&
+			    (at_lock || where != Hold::Recorded ||
+				pwrites == 2) &&
+			    (at_lock || where != Hold::Waiting || reported);
 			if (!held)
 				ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
 		} else if (pid == daemon) {
@@ -652,18 +674,17 @@ start_held(Hold where, pid_t *starter)
 		}
 		for (auto it = new_children.begin();
 		     it != new_children.end();) {
-			auto at = std::find(forked.begin(), forked.end(), *it);
-			if (at == forked.end()) {
-				++it;
-				continue;
-			}
-			if (at - forked.begin() == 2) {
+			if (*it == daemon_forked) {
 				daemon = *it;
 				ptrace(
 				    PTRACE_SYSCALL, daemon, nullptr, nullptr);
-			} else {
+			} else if (std::find(clients.begin(), clients.end(),
+				       *it) != clients.end()) {
 				ptrace(PTRACE_DETACH, *it, nullptr, nullptr);
 				clients_let_go++;
+			} else {
+				++it;
+				continue;
 			}
 			it = new_children.erase(it);
 		}
@@ -672,32 +693,15 @@ start_held(Hold where, pid_t *starter)
 }
 
 pid_t
-start_held_at_lock()
+start_held(Hold where, pid_t *starter)
 {
-	pid_t starter = start_traced(0);
-	int status, sig = 0;
-	if (starter == 0)
-		return 0;
-	for (;;) {
-		ptrace(PTRACE_SYSCALL, starter, nullptr, (void *)(long)sig);
-		if (waitpid(starter, &status, 0) != starter ||
-		    !WIFSTOPPED(status)) {
-			ADD_FAILURE()
-			    << "the starter was not held at its lock: "
-			    << describe(status);
-			return 0;
-		}
-		sig = WSTOPSIG(status);
-		if (sig != (SIGTRAP | 0x80))
-			continue;
-		sig = 0;
-		struct __ptrace_syscall_info info { };
-		ptrace(PTRACE_GET_SYSCALL_INFO, starter, (void *)sizeof(info),
-		    &info);
-		if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
-		    info.entry.nr == SYS_flock)
-			return starter;
-	}
+	return hold_daemon(where, false, starter);
+}
+
+pid_t
+start_held_at_lock(pid_t *starter)
+{
+	return hold_daemon(Hold::Recorded, true, starter);
 }
 
 void

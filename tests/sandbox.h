@@ -124,11 +124,10 @@ std::vector<Sent> signals_sent(
 enum class Hold { Recorded, Reporting, Waiting };
 pid_t start_held(Hold where, pid_t *starter);
 /*
- * Start the binary for em0 and hold the starting process itself, traced,
- * as it is about to lock the PID file it has opened.  Returns it, or 0
- * after a test failure.
+ * Start the binary for em0 and hold its daemon, traced, as it is about to
+ * lock the PID file it has opened.  Returns it, or 0 after a test failure.
  */
-pid_t start_held_at_lock();
+pid_t start_held_at_lock(pid_t *starter);
 void release_held(pid_t pid);
 
 /*

@@ -312,4 +312,57 @@ TEST(Stop, TheDaemonsFileIsRemovedOnlyOnceItsClientsHaveEnded)
 	});
 }
 
+/*
+ * A second client of one family started by hand for the interface, while
+ * the first runs in the background: it records its PID over the first's,
+ * which the daemon still knows.  The stop reaches both.
+ */
+class ASecondClient : public testing::TestWithParam<bool> { };
+
+TEST_P(ASecondClient, StartedByHandIsStoppedWithTheFirst)
+{
+	const bool v4 = GetParam();
+	in_sandbox({}, [&] {
+		without_leak_check();
+		setenv("FAKE_DHCLIENT_BACKGROUND", "1", 1);
+		Started s = start_following_records("em0");
+		ASSERT_GT(s.daemon, 1);
+		pid_t first = v4 ? s.v4.pid : s.v6.pid;
+
+		unsetenv("FAKE_DHCLIENT_BACKGROUND");
+		std::vector<std::string> args = v4
+		    ? std::vector<std::string> { "/sbin/dhclient", "-p",
+			      pidfile("em0", "4"), "em0" }
+		    : std::vector<std::string> { "/usr/local/sbin/dhclient",
+			      "-6", "-nw", "-cf", "/dev/null", "-pf",
+			      pidfile("em0", "6"), "em0" };
+		pid_t second = fork();
+		if (second == 0) {
+			std::vector<char *> argv;
+			for (std::string &arg : args)
+				argv.push_back(arg.data());
+			argv.push_back(nullptr);
+			execv(argv[0], argv.data());
+			_exit(127);
+		}
+		ASSERT_TRUE(eventually([&] {
+			return pid_in(pidfile("em0", v4 ? "4" : "6")) == second;
+		}));
+
+		std::vector<Sent> sent =
+		    stop_traced(s.daemon, [&] { send_sigterm(s.daemon); });
+		std::multiset<pid_t> to;
+		for (const Sent &one : sent)
+			to.insert(one.to);
+		EXPECT_EQ(to.count(first), 1u);
+		EXPECT_EQ(to.count(second), 1u);
+		EXPECT_TRUE(all_ended()) << "a client was left running";
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, ASecondClient, testing::Bool(),
+    [](const testing::TestParamInfo<bool> &info) {
+	    return info.param ? "IPv4" : "IPv6";
+    });
+
 } // namespace
