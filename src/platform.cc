@@ -82,7 +82,9 @@ last_signal(void)
  */
 struct kernel_sigaction {
 	void (*handler)(int);
+	// cppcheck-suppress unusedStructMember
 	unsigned long flags;
+	// cppcheck-suppress unusedStructMember
 	void (*restorer)(void);
 	unsigned long mask;
 };

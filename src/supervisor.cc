@@ -319,12 +319,11 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
     const sigset_t *waiting)
 {
 	int fds[1] = { h->ready[0] };
-	int reported = 0, passed_on = 0, fd;
+	int reported = 0, passed_on = 0;
 	char byte;
-	ssize_t n;
 
 	close(h->ready[1]);
-	for (struct client &c : h->clients)
+	for (const struct client &c : h->clients)
 		for (int link : c.link)
 			close(link);
 	fcntl(fds[0], F_SETFL, O_NONBLOCK);
@@ -332,8 +331,8 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
 		if (term_requested && !reported && !passed_on)
 			passed_on = kill(daemon, SIGTERM) == 0;
 		await_events(nullptr, 0, fds, 1, -1, waiting);
-		if ((n = read(fds[0], &byte, 1)) == 0 ||
-		    (n == -1 && errno != EINTR && errno != EAGAIN))
+		ssize_t n = read(fds[0], &byte, 1);
+		if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN))
 			break;
 		/* A signal that came with the report came before it. */
 		if (n == 1 && !passed_on && stop_pending())
@@ -344,6 +343,7 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
 		return 0;
 	waitpid(daemon, nullptr, 0);
 	if (!reported) {
+		int fd;
 		end_descendants();
 		if ((fd = take_pidfile(own_pidfile)) != -1)
 			remove_pidfile(own_pidfile, fd);
@@ -540,10 +540,9 @@ settle(struct client *c)
 static void
 adopt(struct client *c, pid_t pid)
 {
-	struct watch *w;
-
 	if (slot_of(c, pid) == -1) {
-		if (!proven_client(pid, c) || (w = free_slot(c)) == nullptr)
+		struct watch *w = free_slot(c);
+		if (w == nullptr || !proven_client(pid, c))
 			return;
 		c->signalled &= ~(1U << (w - c->procs));
 		if (watch_process(w, pid) == -1 || !proven_client(pid, c)) {
