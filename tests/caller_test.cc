@@ -182,7 +182,9 @@ INSTANTIATE_TEST_SUITE_P(Callers, CallersSignalState,
 	SignalState { "SigchldIgnored", { SIGCHLD }, {} },
 	SignalState { "SigtermIgnoredAndBlocked", { SIGTERM }, { SIGTERM } },
 	SignalState { "AShellsBackgroundJob", { SIGINT, SIGQUIT },
-	    { SIGUSR1, SIGHUP, SIGALRM } }),
+	    { SIGUSR1, SIGHUP, SIGALRM } },
+	SignalState {
+	    "FirstAndLastRealTimeIgnored", { SIGRTMIN, SIGRTMAX }, {} }),
     [](const testing::TestParamInfo<SignalState> &info) {
 	    return info.param.name;
     });
