@@ -35,15 +35,8 @@ TEST_P(FailedFork, ExitsOneAndLeavesNothingRunning)
 		const std::string nth = std::to_string(GetParam().nth);
 		RunOptions opts;
 		opts.before_exec = [nth] {
-			setenv("LD_PRELOAD", FAIL_FORK_PATH, 1);
+			preload(FAIL_FORK_PATH);
 			setenv("FAIL_FORK", nth.c_str(), 1);
-			/* A sanitizer build's run-time may come second. */
-			const char *asan = getenv("ASAN_OPTIONS");
-			setenv("ASAN_OPTIONS",
-			    (std::string(asan != nullptr ? asan : "") +
-				":verify_asan_link_order=0")
-				.c_str(),
-			    1);
 		};
 		EXPECT_EQ(describe(run_program({ "em0" }, opts)), "exit 1");
 		EXPECT_EQ(program_stderr(), "");

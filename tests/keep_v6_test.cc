@@ -31,6 +31,29 @@ v6_clients()
 	return v6;
 }
 
+/* Whether em0's link-local address is usable. */
+bool
+link_local_usable()
+{
+	return shell("ip -6 addr show dev em0 scope link | "
+		     "grep -q 'scope link $'");
+}
+
+/*
+ * em0, one end of a veth pair whose other end is up, with its link-local
+ * address usable; with duplicate address detection on it, or not.
+ */
+bool
+em0_with_link_local(bool dad)
+{
+	return shell(std::string("ip link add em0 type veth peer name peer0 "
+				 "&& echo ") +
+		   (dad ? "1" : "0") +
+		   " >/proc/sys/net/ipv6/conf/em0/accept_dad && ip link "
+		   "set peer0 up && ip link set em0 up") &&
+	    eventually(link_local_usable, 10000);
+}
+
 /*
  * The daemon's children that have ended and not been reaped (zombies), or
  * that are alive.
@@ -286,17 +309,7 @@ TEST(KeepIPv6, AClientStartedAgainWaitsForALateLinkLocalAddress)
 		GTEST_SKIP() << "no IPv6 here";
 	in_sandbox({}, [] {
 		const std::string conf = "/proc/sys/net/ipv6/conf/em0/";
-		ASSERT_TRUE(
-		    shell("ip link add em0 type veth peer name peer0 && "
-			  "echo 1 >" +
-			conf +
-			"accept_dad && ip link set peer0 up && ip link set em0 "
-			"up"));
-		auto usable = [] {
-			return shell("ip -6 addr show dev em0 scope link | "
-				     "grep -q 'scope link $'");
-		};
-		ASSERT_TRUE(eventually(usable, 10000));
+		ASSERT_TRUE(em0_with_link_local(true));
 		Started s = start_serving("em0");
 		ASSERT_GT(s.v6.pid, 0);
 
@@ -312,7 +325,7 @@ TEST(KeepIPv6, AClientStartedAgainWaitsForALateLinkLocalAddress)
 		EXPECT_TRUE(eventually(
 		    [&] {
 			    bool started = v6_clients().size() == 2;
-			    early |= started && !usable();
+			    early |= started && !link_local_usable();
 			    return started;
 		    },
 		    10000));
@@ -340,24 +353,8 @@ TEST(KeepIPv6, ItsRunIsCountedFromItsExecNotItsWait)
 		const std::string conf = "/proc/sys/net/ipv6/conf/em0/";
 		ASSERT_TRUE(shell("mkdir -p /run/test"));
 		setenv("CLOCK_OFFSET_FILE", offset.c_str(), 1);
-		setenv("LD_PRELOAD", CLOCK_OFFSET_PATH, 1);
-		const char *asan = getenv("ASAN_OPTIONS");
-		setenv("ASAN_OPTIONS",
-		    (std::string(asan != nullptr ? asan : "") +
-			":verify_asan_link_order=0")
-			.c_str(),
-		    1);
-		ASSERT_TRUE(
-		    shell("ip link add em0 type veth peer name peer0 && "
-			  "echo 0 >" +
-			conf +
-			"accept_dad && ip link set peer0 up && ip link set em0 "
-			"up"));
-		auto usable = [] {
-			return shell("ip -6 addr show dev em0 scope link | "
-				     "grep -q 'scope link $'");
-		};
-		ASSERT_TRUE(eventually(usable, 10000));
+		preload(CLOCK_OFFSET_PATH);
+		ASSERT_TRUE(em0_with_link_local(false));
 		Started s = start_serving("em0");
 		ASSERT_GT(s.v6.pid, 0);
 

@@ -813,6 +813,18 @@ coarse_run_directory()
 }
 
 void
+preload(const char *library)
+{
+	const char *asan = getenv("ASAN_OPTIONS");
+	setenv("LD_PRELOAD", library, 1);
+	setenv("ASAN_OPTIONS",
+	    (std::string(asan != nullptr ? asan : "") +
+		":verify_asan_link_order=0")
+		.c_str(),
+	    1);
+}
+
+void
 without_leak_check()
 {
 	setenv("ASAN_OPTIONS", "exitcode=86:detect_leaks=0", 1);

@@ -164,6 +164,12 @@ bool all_ended(const std::vector<pid_t> &kept = {}, int ms = 5000);
 std::string coarse_run_directory();
 
 /*
+ * Preload library into the processes started from now on.  A sanitizer
+ * build's run-time then comes second, which it is told to accept.
+ */
+void preload(const char *library);
+
+/*
  * In a sanitizer build, leave LeakSanitizer out of the binary's processes
  * started from now on: a traced process cannot run it (it traces the
  * process itself), and its scan at every exit would take tens of
