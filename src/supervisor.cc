@@ -328,15 +328,17 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
 			close(link);
 	fcntl(fds[0], F_SETFL, O_NONBLOCK);
 	for (;;) {
-		if (term_requested && !reported && !passed_on)
-			passed_on = kill(daemon, SIGTERM) == 0;
 		await_events(nullptr, 0, fds, 1, -1, waiting);
+		/*
+		 * Asked before the report is read: a signal caught in the
+		 * wait, or one held back as the report woke it, came first.
+		 */
+		if (!reported && !passed_on &&
+		    (term_requested || stop_pending()))
+			passed_on = kill(daemon, SIGTERM) == 0;
 		ssize_t n = read(fds[0], &byte, 1);
 		if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN))
 			break;
-		/* A signal that came with the report came before it. */
-		if (n == 1 && !passed_on && stop_pending())
-			passed_on = kill(daemon, SIGTERM) == 0;
 		reported |= n == 1;
 	}
 	if (reported && !passed_on)
