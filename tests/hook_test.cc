@@ -64,12 +64,16 @@ lay_out_dns(bool with_hook)
 	return "";
 }
 
-/* Run sh FILE with only PATH and env in its environment: its status. */
+/*
+ * Run sh FILE with only PATH and env in its environment, its standard
+ * error to errors: its status.
+ */
 int
-run_script(const std::string &file, const std::string &env)
+run_script(const std::string &file, const std::string &env,
+    const std::string &errors = "/dev/null")
 {
 	return system(("env -i PATH=/run/test/bin:/usr/bin:/bin " + env +
-	    " sh " + file + " >/dev/null 2>&1")
+	    " sh " + file + " >/dev/null 2>" + errors)
 			  .c_str());
 }
 
@@ -135,9 +139,44 @@ INSTANTIATE_TEST_SUITE_P(Hook, Dhcpv6Event,
 	Event { "Expire6", "reason=EXPIRE6 " + old_address, withdrawn },
 	Event { "Release6", "reason=RELEASE6 " + old_address, withdrawn },
 	Event { "Stop6", "reason=STOP6 " + old_address, withdrawn },
+	Event { "Bound6UpperCaseLinkLocalServer",
+	    "reason=BOUND6 " + address +
+		"new_dhcp6_name_servers='FE80::1' "
+		"new_dhcp6_domain_search='example.org.' ",
+	    "resolvconf -a em0.dhcp6\nsearch example.org.\n"
+	    "nameserver FE80::1%em0\n" },
+	Event { "Bound6WithoutSearch",
+	    "reason=BOUND6 " + address +
+		"new_dhcp6_name_servers='2001:db8::53' "
+		"new_dhcp6_domain_search='' ",
+	    "resolvconf -a em0.dhcp6\nnameserver 2001:db8::53\n" },
 	Event { "Preinit6", "reason=PREINIT6", "" },
 	Event { "Depref6", "reason=DEPREF6 " + address, "" }),
     [](const testing::TestParamInfo<Event> &info) { return info.param.name; });
+
+/*
+ * On a host without resolvconf the hook does nothing, silently, and the
+ * event succeeds.
+ */
+TEST(Hook, WithoutResolvconfItLeavesResolvConfAloneAndSucceeds)
+{
+	ASSERT_TRUE(have_isc_script()) << "no ISC script at " << script;
+	in_sandbox({}, [] {
+		ASSERT_EQ(lay_out_dns(true), "");
+		ASSERT_EQ(unlink("/sbin/resolvconf"), 0);
+		for (const char *reason : { "BOUND6", "EXPIRE6" }) {
+			SCOPED_TRACE(reason);
+			EXPECT_EQ(run_script(script,
+				      "interface=em0 dad_wait_time=0 reason=" +
+					  std::string(reason) + " " + address +
+					  old_address + servers,
+				      "/run/test/errors"),
+			    0);
+			EXPECT_EQ(read_file("/etc/resolv.conf"), resolv_conf);
+			EXPECT_EQ(read_file("/run/test/errors"), "");
+		}
+	});
+}
 
 /* Without the hook the published script replaces resolv.conf. */
 TEST(Hook, WithoutItTheIscScriptReplacesResolvConf)

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -396,13 +397,24 @@ named_program(const std::string &name)
 }
 
 pid_t
-start_bystander(const std::string &name)
+start_bystander(const std::string &name, const std::vector<std::string> &argv,
+    const std::string &locked)
 {
 	std::string path = name.empty() ? bystander() : named_program(name);
+	std::vector<std::string> args = argv;
+	if (args.empty())
+		args = { "dhclient", "bystander" };
 	pid_t pid = fork();
 	if (pid == 0) {
 		setpgid(0, 0);
-		execl(path.c_str(), "dhclient", "bystander", (char *)nullptr);
+		int fd = locked.empty() ? -1 : open(locked.c_str(), O_RDONLY);
+		if (!locked.empty() && (fd == -1 || flock(fd, LOCK_EX) == -1))
+			_exit(126);
+		std::vector<char *> vector;
+		for (std::string &arg : args)
+			vector.push_back(arg.data());
+		vector.push_back(nullptr);
+		execv(path.c_str(), vector.data());
 		_exit(127);
 	}
 	/* Ready once it has recorded itself, with SIGTERM caught. */

@@ -57,9 +57,12 @@ std::string program_stderr();
 std::string named_program(const std::string &name);
 /*
  * A stand-in started by the test itself, in a process group of its own,
- * named dhclient unless name says otherwise.
+ * from a program named dhclient unless name says otherwise, with argv
+ * (its own default: "dhclient bystander"), holding the file locked (with
+ * flock(2), from before its exec) when locked names one.
  */
-pid_t start_bystander(const std::string &name = "");
+pid_t start_bystander(const std::string &name = "",
+    const std::vector<std::string> &argv = {}, const std::string &locked = "");
 
 struct Client {
 	pid_t pid;

@@ -127,6 +127,77 @@ INSTANTIATE_TEST_SUITE_P(TakeBack, FilesNaming,
     [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
 /*
+ * The proof that what the IPv4 client's file names is em0's IPv4 client,
+ * left by a killed daemon: named dhclient, and either its arguments name
+ * that very file (the ISC client keeps its arguments), or its title is the
+ * base client's for em0, or its helper's, while the file is held locked.
+ * Only what is proven is ended by the start; the rest is left alone.
+ */
+struct Proof {
+	const char *name;
+	const char *comm; /* its program's file name */
+	std::vector<std::string> argv; /* "FILE" stands for em0's IPv4 file */
+	bool locked; /* it holds the file locked */
+	bool proven;
+};
+
+void
+PrintTo(const Proof &p, std::ostream *os)
+{
+	*os << p.name;
+}
+
+class TheProof : public testing::TestWithParam<Proof> { };
+
+TEST_P(TheProof, IsExactAndOnlyWhatIsProvenIsEnded)
+{
+	const Proof c = GetParam();
+	in_sandbox({}, [&] {
+		const std::string file = pidfile("em0", "4");
+		std::vector<std::string> argv;
+		for (const std::string &arg : c.argv)
+			argv.push_back(arg == "FILE" ? file
+				: arg == "FILE.old"  ? file + ".old"
+						     : arg);
+		write_file(file, "\n");
+		pid_t other = start_bystander(
+		    c.comm, argv, c.locked ? file : std::string());
+		ASSERT_GT(other, 1);
+		write_file(file, std::to_string(other) + "\n");
+
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		EXPECT_EQ(term_senders(other),
+		    c.proven ? std::vector<pid_t> { s.daemon }
+			     : std::vector<pid_t> {});
+		EXPECT_EQ(alive(other), !c.proven);
+		/* Its lock, on a file em0's client shares, goes with it. */
+		kill(other, SIGKILL);
+		wait_exit(other);
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(TakeBack, TheProof,
+    testing::Values(Proof { "ArgumentsNameTheFile", "dhclient",
+			{ "dhclient", "-p", "FILE", "em0" }, false, true },
+	Proof { "ArgumentsNameAnotherFile", "dhclient",
+	    { "dhclient", "-p", "FILE.old", "em0" }, false, false },
+	Proof { "AnotherProgramNamingTheFile", "sleep",
+	    { "sleep", "-p", "FILE", "em0" }, false, false },
+	Proof { "TheTitle", "dhclient", { "dhclient: em0" }, true, true },
+	Proof { "ItsHelpersTitle", "dhclient", { "dhclient: em0 [priv]" }, true,
+	    true },
+	Proof { "TheTitleWithoutTheLock", "dhclient", { "dhclient: em0" },
+	    false, false },
+	Proof { "ALongerNamesTitle", "dhclient", { "dhclient: em01" }, true,
+	    false },
+	Proof { "AnotherProgramsTitle", "sleep", { "dhclient: em0" }, true,
+	    false }),
+    [](const testing::TestParamInfo<Proof> &info) { return info.param.name; });
+
+/*
  * Orphans that ignore SIGTERM cannot be taken back: the start fails after
  * a stop's bound, having started nothing, and removes its PID file.  They
  * are left to the administrator.
