@@ -106,6 +106,7 @@ TEST(KeepIPv6, ItIsStartedAgainAsTheFirstTimeAfterAPause)
 			if (client.argv[0] == "/sbin/dhclient")
 				v4 = client.pid;
 		std::string ignored = status_field(first.pid, "SigIgn");
+		std::vector<std::string> held = fd_targets_at_rest(daemon);
 
 		for (long pause_ms : { 1000, 2000 }) {
 			SCOPED_TRACE("pause " + std::to_string(pause_ms));
@@ -151,6 +152,8 @@ TEST(KeepIPv6, ItIsStartedAgainAsTheFirstTimeAfterAPause)
 		EXPECT_TRUE(alive(v4));
 		EXPECT_TRUE(terms_received().empty());
 		EXPECT_EQ(v6_clients().size(), 3u);
+		/* Each restart's channel and watch went with its client. */
+		EXPECT_EQ(fd_targets_at_rest(daemon), held);
 
 		pid_t newest = v6_clients().back().pid;
 		ASSERT_TRUE(send_sigterm(daemon));
