@@ -251,58 +251,64 @@ link_local_ready(const char *ifname)
 	return ready;
 }
 
-#elif defined(__FreeBSD__)
+#else
+
+#if defined(__FreeBSD__)
+#define KP_PID(kp) (kp).ki_pid
+#define KP_PPID(kp) (kp).ki_ppid
+#define KP_STAT(kp) (kp).ki_stat
+#define KP_COMM(kp) (kp).ki_comm
+#else
+#define KP_PID(kp) (kp).kp_pid
+#define KP_PPID(kp) (kp).kp_ppid
+#define KP_STAT(kp) (kp).kp_stat
+#define KP_COMM(kp) (kp).kp_comm
+#endif
 
 /*
- * A missing process is ESRCH, but a zombie is answered like any other; and
- * a number above PID_MAX is taken for a thread ID and answered with that
- * thread's process, so the answer must be for the PID asked.
+ * The kernel's entry for process pid: 1 when it is that process and it
+ * lives, 0 when there is no such process or it is a zombie, -1 when that
+ * cannot be told.  On FreeBSD a missing process is ESRCH, but a zombie is
+ * answered like any other, and a number above PID_MAX is taken for a
+ * thread ID and answered with that thread's process, so the answer must be
+ * for the PID asked; on DragonFly a missing process or a zombie is an empty
+ * answer.
  */
-int
-process_name(pid_t pid, char *name, size_t size)
+static int
+process_entry(pid_t pid, struct kinfo_proc *kp)
 {
 	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
-	struct kinfo_proc kp;
-	size_t len = sizeof(kp);
+	size_t len = sizeof(*kp);
 
-	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
-		return errno == ESRCH ? 0 : -1;
-	if (len != sizeof(kp))
-		return -1;
-	if (kp.ki_pid != pid || kp.ki_stat == SZOMB)
-		return 0;
-	snprintf(name, size, "%s", kp.ki_comm);
-	return 1;
-}
-
-#elif defined(__DragonFly__)
-
-/*
- * A process that does not exist, or is a zombie, is no error: the answer is
- * empty.  Only a full answer names a process.
- */
-int
-process_name(pid_t pid, char *name, size_t size)
-{
-	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
-	struct kinfo_proc kp;
-	size_t len = sizeof(kp);
-
-	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
+	if (sysctl(mib, 4, kp, &len, nullptr, 0) == -1)
 		return errno == ESRCH ? 0 : -1;
 	if (len == 0)
 		return 0;
-	if (len != sizeof(kp))
+	if (len != sizeof(*kp))
 		return -1;
-	if (kp.kp_pid != pid)
-		return 0;
-	snprintf(name, size, "%s", kp.kp_comm);
-	return 1;
+	return KP_PID(*kp) == pid && KP_STAT(*kp) != SZOMB;
 }
 
-#endif
+int
+process_name(pid_t pid, char *name, size_t size)
+{
+	struct kinfo_proc kp;
+	int found = process_entry(pid, &kp);
 
-#if defined(__FreeBSD__) || defined(__DragonFly__)
+	if (found == 1)
+		snprintf(name, size, "%s", KP_COMM(kp));
+	return found;
+}
+
+/* A zombie's parent is of no use: its number is to be handed out again. */
+pid_t
+process_parent(pid_t pid)
+{
+	struct kinfo_proc kp;
+	int found = process_entry(pid, &kp);
+
+	return found == 1 ? KP_PPID(kp) : found;
+}
 
 int
 any_sigaction(int sig, const struct sigaction *act, struct sigaction *old)
@@ -314,32 +320,6 @@ int
 become_reaper(void)
 {
 	return procctl(P_PID, getpid(), PROC_REAP_ACQUIRE, nullptr);
-}
-
-/*
- * A zombie's parent is of no use: it is the process that has not reaped
- * it yet, and its number is to be handed out again.
- */
-pid_t
-process_parent(pid_t pid)
-{
-	int mib[4] = { CTL_KERN, KERN_PROC, KERN_PROC_PID, (int)pid };
-	struct kinfo_proc kp;
-	size_t len = sizeof(kp);
-
-	if (sysctl(mib, 4, &kp, &len, nullptr, 0) == -1)
-		return errno == ESRCH ? 0 : -1;
-#if defined(__FreeBSD__)
-	if (len != sizeof(kp))
-		return -1;
-	return kp.ki_pid != pid || kp.ki_stat == SZOMB ? 0 : kp.ki_ppid;
-#else
-	if (len == 0)
-		return 0;
-	if (len != sizeof(kp))
-		return -1;
-	return kp.kp_pid != pid || kp.kp_stat == SZOMB ? 0 : kp.kp_ppid;
-#endif
 }
 
 /*
@@ -370,14 +350,8 @@ child_processes(pid_t parent, pid_t children[], int max)
 {
 #if defined(__FreeBSD__)
 	int mib[3] = { CTL_KERN, KERN_PROC, KERN_PROC_PROC };
-#define KP_PPID(kp) (kp).ki_ppid
-#define KP_PID(kp) (kp).ki_pid
-#define KP_STAT(kp) (kp).ki_stat
 #else
 	int mib[3] = { CTL_KERN, KERN_PROC, KERN_PROC_ALL };
-#define KP_PPID(kp) (kp).kp_ppid
-#define KP_PID(kp) (kp).kp_pid
-#define KP_STAT(kp) (kp).kp_stat
 #endif
 	struct kinfo_proc *all;
 	size_t len;
@@ -397,9 +371,6 @@ child_processes(pid_t parent, pid_t children[], int max)
 			children[n++] = KP_PID(all[i]);
 	free(all);
 	return n;
-#undef KP_PPID
-#undef KP_PID
-#undef KP_STAT
 }
 
 #endif
