@@ -1,6 +1,7 @@
 /*
- * How a client's process is started: by the starting process the first
- * time, and by the daemon whenever the IPv6 client is started again.
+ * How a client's process is started, by the daemon: the first time in the
+ * caller's session, with what the caller handed over, and whenever the
+ * IPv6 client is started again with nothing of the daemon's.
  */
 
 #include <sys/types.h>
@@ -16,98 +17,60 @@
 #include <unistd.h>
 
 #include "launch.h"
-#include "pidfile.h"
 #include "platform.h"
-#include "supervisor.h"
 
 static const char spawn_failure[] = "Failed to spawn %s\n";
 
 /*
  * How long the IPv6 client waits for its link-local address: long enough
- * for duplicate address detection (a second or two) on a slow link, looked
- * at every link_local_check_ms.
+ * for duplicate address detection (a second or two) on a slow link.  It is
+ * looked at every link_local_check_ms: FreeBSD tells no one when the
+ * detection ends.
  */
 static const int link_local_checks = 120;
 static const int link_local_check_ms = 250;
 
-static void close_ours(const struct handover *h, const struct client *self);
-static void as_caller_left(const sigset_t *ignored);
+static int as_caller_left(const sigset_t *ignored);
 static void hold_only(int *link);
 static void await_link_local(const char *ifname, int link);
 
-int
-ready_client(struct client *c)
-{
-	read_pidfile(c->pidfile, &c->before);
-	c->seen = c->before;
-	c->record = 0;
-	c->signalled = 0;
-	c->wrote = c->locks = false;
-	c->state = launching;
-	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
-}
-
 pid_t
-launch_client(struct client *c, const char *await_ifname,
-    const struct handover *h, const sigset_t *ignored, bool hand_on)
+launch(const char *const argv[], const char *await_ifname, int link,
+    const int ours[], int n, const sigset_t *ignored, bool hand_on)
 {
 	pid_t pid = fork();
 
-	if (pid == 0) {
-		as_caller_left(ignored);
-		if (hand_on)
-			close_ours(h, c);
-		else
-			hold_only(&c->link[1]);
-		if (await_ifname != nullptr) {
-			/*
-			 * The caller's terminal may hang up meanwhile (ssh
-			 * host service dhclient restart em0): this process is
-			 * in the caller's process group, but the client it
-			 * starts keeps what it inherited.
-			 */
-			struct sigaction ignore, hangup;
-			memset(&ignore, 0, sizeof(ignore));
-			ignore.sa_handler = SIG_IGN;
-			sigaction(SIGHUP, &ignore, &hangup);
-			await_link_local(await_ifname, c->link[1]);
-			sigaction(SIGHUP, &hangup, nullptr);
-		}
-		/* execv only takes the vector as non-const for C's sake. */
-		execv(c->argv[0], const_cast<char *const *>(c->argv));
-		fprintf(stderr, spawn_failure, c->argv[0]);
-		send(c->link[1], "", 1, MSG_NOSIGNAL);
+	if (pid != 0)
+		return pid;
+	if (hand_on)
+		for (int i = 0; i < n; i++)
+			if (ours[i] != -1 && ours[i] != link)
+				close(ours[i]);
+	if (!hand_on)
+		hold_only(&link);
+	if (as_caller_left(ignored) == -1) {
+		send(link, "", 1, MSG_NOSIGNAL);
 		exit(1);
 	}
-	close(c->link[1]);
-	c->link[1] = -1;
-	c->started_ms = clock_ms();
-	if (pid == -1) {
-		c->state = ended;
-		c->since_ms = c->started_ms;
-		return -1;
+	if (await_ifname != nullptr) {
+		/*
+		 * The caller's terminal may hang up meanwhile (ssh host
+		 * service dhclient restart em0): this process is in the
+		 * caller's process group, but the client it starts keeps
+		 * what it inherited.
+		 */
+		struct sigaction ignore, hangup;
+		memset(&ignore, 0, sizeof(ignore));
+		ignore.sa_handler = SIG_IGN;
+		sigaction(SIGHUP, &ignore, &hangup);
+		await_link_local(await_ifname, link);
+		sigaction(SIGHUP, &hangup, nullptr);
 	}
-	c->procs[started_slot].pid = pid;
-	return pid;
-}
-
-/*
- * A client's child holds nothing of the supervisor's but its own end of
- * its channel: not the PID file's lock, nor the channel on which the
- * starting process awaits the daemon's report, nor the other client's.
- */
-static void
-close_ours(const struct handover *h, const struct client *self)
-{
-	close(h->own_fd);
-	for (int fd : h->ready)
-		if (fd != -1)
-			close(fd);
-	for (const struct client &c : h->clients) {
-		close(c.link[0]);
-		if (&c != self && c.link[1] != -1)
-			close(c.link[1]);
-	}
+	/* execv only takes the vector as non-const for C's sake. */
+	execv(argv[0], const_cast<char *const *>(argv));
+	fprintf(stderr, spawn_failure, argv[0]);
+	send(link, "", 1, MSG_NOSIGNAL);
+	exit(1);
 }
 
 /*
@@ -115,7 +78,7 @@ close_ours(const struct handover *h, const struct client *self)
  * at its default action (none of the supervisor's own handlers), and none
  * blocked, whoever starts it.
  */
-static void
+static int
 as_caller_left(const sigset_t *ignored)
 {
 	struct sigaction act;
@@ -125,10 +88,13 @@ as_caller_left(const sigset_t *ignored)
 	for (int sig = 1; sig <= last_signal(); sig++) {
 		act.sa_handler =
 		    sigismember(ignored, sig) == 1 ? SIG_IGN : SIG_DFL;
-		any_sigaction(sig, &act, nullptr);
+		/* Those none can catch cannot be set, nor need to be. */
+		if (any_sigaction(sig, &act, nullptr) == -1 &&
+		    sig != SIGKILL && sig != SIGSTOP)
+			return -1;
 	}
 	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
+	return sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 /*

@@ -16,7 +16,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "launch.h"
 #include "pidfile.h"
 #include "platform.h"
 #include "supervisor.h"
@@ -41,8 +40,6 @@ static const char v6_client[] = "/usr/local/sbin/dhclient";
 
 [[noreturn]] static void usage(void);
 static int open_standard_descriptors(void);
-static int prepare_client(struct client *c, const char *ifname,
-    const char *pidfile, const char *const argv[]);
 
 int
 main(int argc, char *argv[])
@@ -104,16 +101,16 @@ main(int argc, char *argv[])
 	 * daemon has it watched, and hand its number to another process.
 	 */
 	sigemptyset(&none);
-	sigprocmask(SIG_SETMASK, &none, nullptr);
-	signal(SIGTERM, SIG_DFL);
-	signal(SIGCHLD, SIG_DFL);
+	if (sigprocmask(SIG_SETMASK, &none, nullptr) == -1 ||
+	    signal(SIGTERM, SIG_DFL) == SIG_ERR ||
+	    signal(SIGCHLD, SIG_DFL) == SIG_ERR)
+		exit(1);
 
-	/* What the clients' files hold now is an earlier run's. */
+	memset(&h, 0, sizeof(h));
 	h.ifname = ifname;
-	h.ready[0] = h.ready[1] = -1;
-	h.watching = false;
-	if (prepare_client(v4, ifname, v4_pidfile, v4_argv) == -1 ||
-	    prepare_client(v6, ifname, v6_pidfile, v6_argv) == -1 ||
+	h.own_fd = h.ready[0] = h.ready[1] = -1;
+	if (prepare_client(v4, 0, ifname, v4_pidfile, v4_argv) == -1 ||
+	    prepare_client(v6, 1, ifname, v6_pidfile, v6_argv) == -1 ||
 	    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, h.ready) == -1)
 		exit(1);
 	run_supervisor(own_pidfile, &h);
@@ -142,18 +139,4 @@ open_standard_descriptors(void)
 		return -1;
 	close(fd);
 	return 0;
-}
-
-/* A client not started yet. */
-static int
-prepare_client(struct client *c, const char *ifname, const char *pidfile,
-    const char *const argv[])
-{
-	memset(c, 0, sizeof(*c));
-	c->ifname = ifname;
-	c->pidfile = pidfile;
-	c->argv = argv;
-	for (struct watch &w : c->procs)
-		w.fd = -1;
-	return ready_client(c);
 }

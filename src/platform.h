@@ -6,8 +6,11 @@
 #include <sys/types.h>
 
 /*
- * The questions the supervisor must ask in each system's own way.  Nothing
- * outside platform.cc knows which system it runs on.
+ * The questions the supervisor must ask in each system's own way, and the
+ * wait in which the system tells it what has happened.  Each system's
+ * answers are in a file of its own: platform_linux.cc, and for the BSDs
+ * platform_bsd.cc with platform_freebsd.cc or platform_dragonfly.cc.
+ * Nothing else knows which system it runs on.
  */
 
 /*
@@ -70,36 +73,75 @@ int child_processes(pid_t parent, pid_t children[], int max);
 int link_local_ready(const char *ifname);
 
 /*
- * A process held by the system's own handle on it (Linux: a process
- * descriptor; FreeBSD and DragonFly: a kqueue's EVFILT_PROC), so that its
- * end is told the moment it happens, and a signal sent through the watch
- * never reaches a process that was given its number afterwards.
+ * What the wait tells, each with the tag its source was given.  Sources
+ * are told apart by kind, so a process, a channel and a file may share a
+ * tag.
  */
-struct watch {
-	pid_t pid; /* 0 when it watches nothing */
-	int fd; /* Linux: the process descriptor */
-	int ended; /* the system has told that the process ended */
+enum event_kind {
+	process_ended, /* a watched process has ended */
+	channel_ready, /* a watched descriptor can be read, or has hung up */
+	file_changed, /* a watched file was created, written, moved or removed */
+	stop_signal, /* one of the stop signals has come */
+	time_up /* the timeout passed, and nothing else happened */
 };
 
-/*
- * Watch process pid.  Returns 0, or -1 with nothing watched: with errno
- * ESRCH when there is no such process (any more), or another when it
- * cannot be watched.
- */
-int watch_process(struct watch *w, pid_t pid);
-void unwatch_process(struct watch *w);
-/* Send sig to the watched process.  Returns 0, or -1 if it has ended. */
-int signal_process(struct watch *w, int sig);
+struct event {
+	enum event_kind kind;
+	int tag;
+};
+
+/* At most this many sources of each kind are watched at once. */
+enum { most_watched = 40 };
 
 /*
- * Wait with the signal mask set to mask (nullptr: as it is) until a signal
- * is caught, a watched process ends (each of the n watches that does is
- * marked ended), one of the nfds descriptors in fds is readable or has
- * hung up, or timeout_ms have passed (-1: no limit).  The mask is set and
- * restored in the same call as the wait, so a signal kept blocked outside
- * it is never caught between a check and the wait.
+ * The stop signals, caught from now on: each that comes is told once by the
+ * wait, whenever it came.  They are held back outside the wait, so none is
+ * acted on between a look and the wait; the wait takes them, in the same
+ * call.  Returns 0, or -1 if the signals cannot be set so.
  */
-void await_events(struct watch *const watches[], int n, const int fds[],
-    int nfds, int timeout_ms, const sigset_t *mask);
+int catch_stop_signals(const int signals[], int n);
+/* Whether a stop signal has come since they were caught, told or not. */
+int stop_signal_came(void);
+
+/*
+ * Watch process pid, by the system's own handle on it (Linux: a process
+ * descriptor; the BSDs: a kqueue's EVFILT_PROC), so that its end is told the
+ * moment it happens, and a signal sent through the watch never reaches a
+ * process that was given its number afterwards.  Returns 0, or -1 with
+ * nothing watched: with errno ESRCH when there is no such process (any
+ * more), or another when it cannot be watched.
+ */
+int watch_process(pid_t pid, int tag);
+void unwatch_process(int tag);
+/* Send sig to the process watched as tag.  Returns 0, or -1 if it has ended. */
+int signal_process(int tag, int sig);
+/* Whether the process watched as tag has ended, asked without waiting. */
+int process_has_ended(int tag);
+
+/* Watch descriptor fd, until unwatched: the wait tells while it is ready. */
+int watch_channel(int fd, int tag);
+void unwatch_channel(int tag);
+
+/*
+ * Watch the file at path, and the directory it is in: the wait tells when
+ * it is created, written, moved or removed (at times when it was not, too:
+ * it is to be looked at then).  Returns 0, or -1 when the system will not
+ * tell.
+ */
+int watch_file(const char *path, int tag);
+
+/*
+ * Wait until something watched happens, or for timeout_ms (-1: no limit),
+ * and store what did in events, at most max of them.  Returns how many; a
+ * time_up event when nothing else happened.
+ */
+int await_events(struct event events[], int max, int timeout_ms);
+
+/*
+ * Stop watching anything: the descriptors the watches hold are closed (a
+ * process that keeps only some of its descriptors calls it first).  Stop
+ * signals stay caught.
+ */
+void forget_watches(void);
 
 #endif

@@ -2,7 +2,8 @@
  * The detached supervisor: the daemon that stands for both clients under
  * the interface's DHCP-client PID file, starts the IPv6 client again
  * whenever it ends, and stops both on SIGTERM, or once the IPv4 client has
- * ended on its own.
+ * ended on its own.  The system tells it what has happened; it tells each
+ * client's machine (client.cc), and does what the client's new state asks.
  */
 
 #include <sys/types.h>
@@ -11,7 +12,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "client.h"
 #include "launch.h"
 #include "pidfile.h"
 #include "platform.h"
@@ -26,32 +27,6 @@
 
 /* The command name of both clients, whatever their paths. */
 static const char client_name[] = "dhclient";
-
-/*
- * A client whose last process has ended may have forked into the
- * background, and record its new PID a moment later.  The base client
- * holds its PID file locked meanwhile, and until it has ended for good,
- * with its helper process, which lets go of the lock a moment after it: a
- * held lock is waited for, stop_wait_ms at the most.  Where nothing holds
- * it, a record is given record_wait_ms.  While it waits on either, the
- * daemon looks every tick_ms.  It does so too for a client's first second,
- * until it has written its file: a file written and removed again between
- * two looks would go unseen.  A stop waits stop_wait_ms at the most for
- * the clients to end.
- */
-static const long record_wait_ms = 250;
-static const long first_write_ms = 1000;
-static const long stop_wait_ms = 5000;
-static const int tick_ms = 2;
-
-/*
- * The IPv6 client is started again after a pause: first_pause_ms after an
- * end, twice the last pause after a client that ended within ran_long_ms
- * of its start, most_pause_ms at the most.
- */
-static const long first_pause_ms = 1000;
-static const long most_pause_ms = 60000;
-static const long ran_long_ms = 60000;
 
 /*
  * The signals that stop the daemon as SIGTERM does.  Every other signal
@@ -65,14 +40,23 @@ static const int kept_signals[] = { SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
 	SIGSTOP };
 
 /*
- * A client that has recorded nothing may have more dhclient children than
- * there is room to watch, looked for among at most most_children; and
- * during a stop it may start new ones, looked for every children_look_ms.
+ * What no system tells, and is looked at instead.  A client that has
+ * recorded nothing may have more dhclient children than there is room to
+ * watch, looked for among at most most_children; and during a stop it may
+ * start new ones, looked for every children_look_ms, as descendants given
+ * to the starting process are.  Where the system will not tell of the
+ * clients' files, they are looked at every file_look_ms while a client may
+ * write its own.
  */
 static const int most_children = 64;
 static const int children_look_ms = 10;
+static const int file_look_ms = 2;
 
-static volatile sig_atomic_t term_requested;
+/* The tag of the starting process's channel, beside the clients' ids. */
+enum { report_tag = 2 };
+
+/* As many events as all that is watched at once may make. */
+enum { most_events = 2 * most_watched + 4 };
 
 /* Whether value is one of list's. */
 template <size_t n>
@@ -85,46 +69,70 @@ listed(const int (&list)[n], int value)
 	return 0;
 }
 
-static void handle_sigterm(int);
-static void ignored_signals(sigset_t *ignored);
-static void catch_stop_signals(sigset_t *waiting);
-static void ignore_other_signals(void);
-static int stop_pending(void);
+static int ignored_signals(sigset_t *ignored);
+static int ignore_other_signals(void);
 static int relay_report(const char *own_pidfile, struct handover *h,
-    pid_t daemon, const sigset_t *waiting);
+    pid_t daemon);
 static void end_descendants(void);
 static int let_go(int fds[], int n);
-static int watch_started(struct client *c);
-static void look(struct client *c);
-static void hear_from(struct client *c);
-static void settle(struct client *c);
-static void adopt(struct client *c, pid_t pid);
+static int take_back(struct handover *h);
+static int start_clients(struct handover *h, const sigset_t *ignored);
+[[noreturn]] static void abandon_start(
+    const char *own_pidfile, struct handover *h);
+static int watch_clients(struct handover *h);
+static void decide_mode(struct handover *h);
+static void take_events(struct handover *h, const struct event events[],
+    int n);
+static void feed(struct handover *h, struct client *c, enum client_news news);
+static void act(struct handover *h, struct client *c, enum client_state was);
+static void hear_from(struct handover *h, struct client *c);
+static void look_at_file(struct handover *h, struct client *c);
+static void take_end(struct client *c, int slot);
+static bool adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
 static int proven_client(pid_t pid, const struct client *c);
-static void start_again(
-    struct client *c, const struct handover *h, const sigset_t *ignored);
-static int stop_clients(struct client clients[2], const sigset_t *waiting);
+static int ready_client(struct client *c);
+static void start_again(struct handover *h, struct client *c,
+    const sigset_t *ignored);
+static int watch_started(struct client *c);
+static int stop_clients(struct handover *h);
 static void stop_client(struct client *c);
 static int watch_children(struct client *c);
-static struct watch *free_slot(struct client *c);
-static void take_ends(struct client *c);
+static int free_slot(const struct client *c);
 static int slot_of(const struct client *c, pid_t pid);
-static void wait_for_clients(
-    struct client clients[2], long left_ms, const sigset_t *waiting);
-static long look_again_ms(const struct client *c, int stopping);
+static bool any_live(const struct client *c);
 static int children_unseen(const struct client *c);
-static void enter(struct client *c, enum client_state state);
+static long wait_ms(const struct handover *h, long left_ms);
+static void sooner(long *timeout, long ms);
+static int tag_of(const struct client *c, int slot);
 static long elapsed_ms(long since_ms);
+
+/* What the IPv6 client's restart needs: the signals the caller ignored. */
+static sigset_t caller_ignored;
+
+int
+prepare_client(struct client *c, int id, const char *ifname,
+    const char *pidfile, const char *const argv[])
+{
+	memset(c, 0, sizeof(*c));
+	c->id = id;
+	c->ifname = ifname;
+	c->pidfile = pidfile;
+	c->argv = argv;
+	c->link[0] = c->link[1] = -1;
+	enter(c, ended, clock_ms());
+	return ready_client(c);
+}
 
 void
 run_supervisor(const char *own_pidfile, struct handover *h)
 {
 	struct client *v4 = &h->clients[0], *v6 = &h->clients[1];
-	sigset_t waiting, ignored;
+	struct event events[most_events];
 	int own[4];
 	char byte = 0;
 	pid_t daemon;
-	int status;
+	int status, n;
 
 	/*
 	 * The daemon is made first, and starts the clients itself: whatever
@@ -136,8 +144,10 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	 * stops the start.  What a daemon killed before its report leaves is
 	 * given to the starting process, which ends it.
 	 */
-	ignored_signals(&ignored);
-	catch_stop_signals(&waiting);
+	h->mode = starting;
+	if (ignored_signals(&caller_ignored) == -1 ||
+	    catch_stop_signals(stop_signals, 4) == -1)
+		exit(1);
 	become_reaper();
 	switch (daemon = fork()) {
 	case -1:
@@ -145,7 +155,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	case 0:
 		break;
 	default:
-		_exit(relay_report(own_pidfile, h, daemon, &waiting));
+		_exit(relay_report(own_pidfile, h, daemon));
 	}
 
 	/*
@@ -157,16 +167,15 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	h->ready[0] = -1;
 	if ((h->own_fd = take_pidfile(own_pidfile)) == -1)
 		exit(1);
-	if (take_back(h) == -1 ||
-	    launch_client(v4, nullptr, h, &ignored, true) == -1) {
+	if (take_back(h) == -1 || start_clients(h, &caller_ignored) == -1) {
 		remove_pidfile(own_pidfile, h->own_fd);
 		exit(1);
 	}
-	if (launch_client(v6, h->ifname, h, &ignored, true) == -1 ||
-	    setsid() == -1)
+	if (v6->state != launching || setsid() == -1 ||
+	    ignore_other_signals() == -1)
 		abandon_start(own_pidfile, h);
 
-	ignore_other_signals();
+	/* The watches are made once the daemon holds only its own. */
 	own[0] = h->own_fd;
 	own[1] = v4->link[0];
 	own[2] = v6->link[0];
@@ -177,10 +186,10 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	v4->link[0] = own[1];
 	v6->link[0] = own[2];
 	h->ready[1] = own[3];
-	/* Its children: unreaped, their numbers are still their own. */
-	h->watching = true;
-	if (watch_started(v4) == -1 || watch_started(v6) == -1 ||
-	    stop_pending())
+	if (watch_clients(h) == -1)
+		abandon_start(own_pidfile, h);
+	decide_mode(h);
+	if (h->mode == stopping)
 		abandon_start(own_pidfile, h);
 
 	/*
@@ -192,91 +201,87 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	h->ready[1] = -1;
 
 	/*
-	 * Asleep until a stop signal comes, a client's process ends or the
-	 * IPv6 client's pause is over; awake every tick only while a client
-	 * without a live process may yet record a new one.  The IPv6 client
-	 * is kept running while the IPv4 client runs, and is started again
-	 * only then.
+	 * Asleep until the system tells of something: a stop signal, a
+	 * client's process ending or its file changing, or a client's
+	 * deadline.  The IPv6 client is kept running while the IPv4 client
+	 * runs, and is started again only then.  The daemon reaps its
+	 * children, the clients' processes, once it has taken their ends.
 	 */
 	for (;;) {
-		look(v4);
-		look(v6);
-		if (term_requested || v4->state == ended)
+		decide_mode(h);
+		if (h->mode == stopping)
 			break;
-		if (v6->state == ended && v4->state == running)
-			enter(v6, paused);
-		if (v6->state == paused && v4->state == running &&
-		    elapsed_ms(v6->since_ms) >= v6->pause_ms)
-			start_again(v6, h, &ignored);
-		wait_for_clients(h->clients, -1, &waiting);
+		if (v4->state == running)
+			feed(h, v6, partner_runs);
+		n = await_events(events, most_events, (int)wait_ms(h, -1));
+		take_events(h, events, n);
+		while (waitpid(-1, nullptr, WNOHANG) > 0)
+			;
 	}
 
-	status = stop_clients(h->clients, &waiting);
+	status = stop_clients(h);
 	remove_pidfile(own_pidfile, own[0]);
 	exit(status == 0 ? 0 : 1);
 }
 
-void
+/*
+ * The daemon serves from its report until a stop signal has come or the
+ * IPv4 client has ended (for good: its machine says so); then it stops.
+ * Before its report, a stop signal stops the start.
+ */
+static void
+decide_mode(struct handover *h)
+{
+	bool stop = h->stop_asked || stop_signal_came();
+
+	switch (h->mode) {
+	case starting:
+		h->mode = stop ? stopping : serving;
+		break;
+	case serving:
+		if (stop || h->clients[0].state == ended)
+			h->mode = stopping;
+		break;
+	case stopping:
+		break;
+	}
+}
+
+/*
+ * A start that failed after a client was started: stop the clients, remove
+ * own_pidfile and exit 1.
+ */
+static void
 abandon_start(const char *own_pidfile, struct handover *h)
 {
-	if (!h->watching) {
-		h->watching = true;
-		watch_started(&h->clients[0]);
-		watch_started(&h->clients[1]);
-	}
-	stop_clients(h->clients, nullptr);
+	if (!h->watching)
+		watch_clients(h);
+	stop_clients(h);
 	remove_pidfile(own_pidfile, h->own_fd);
 	exit(1);
 }
 
-static void
-handle_sigterm(int)
-{
-	term_requested = 1;
-}
-
 /* The signals ignored now, as the caller left them. */
-static void
+static int
 ignored_signals(sigset_t *ignored)
 {
 	struct sigaction was;
 
 	sigemptyset(ignored);
-	for (int sig = 1; sig <= last_signal(); sig++)
-		if (any_sigaction(sig, nullptr, &was) == 0 &&
-		    was.sa_handler == SIG_IGN)
+	for (int sig = 1; sig <= last_signal(); sig++) {
+		if (any_sigaction(sig, nullptr, &was) == -1)
+			return -1;
+		if (was.sa_handler == SIG_IGN)
 			sigaddset(ignored, sig);
-}
-
-/*
- * The stop signals are caught, but held back except while the process
- * waits: one that comes between a look at term_requested and the wait is
- * caught as the wait begins.  waiting is the signal mask for the wait.
- */
-static void
-catch_stop_signals(sigset_t *waiting)
-{
-	struct sigaction stop;
-	sigset_t held;
-
-	memset(&stop, 0, sizeof(stop));
-	sigemptyset(&held);
-	for (int sig : stop_signals)
-		sigaddset(&held, sig);
-	sigprocmask(SIG_BLOCK, &held, waiting);
-	for (int sig : stop_signals)
-		sigdelset(waiting, sig);
-	stop.sa_handler = handle_sigterm;
-	stop.sa_mask = held;
-	for (int sig : stop_signals)
-		sigaction(sig, &stop, nullptr);
+	}
+	return 0;
 }
 
 /*
  * Every signal but the stop signals and those kept at their default
  * actions is ignored.
  */
-static void
+static int
 ignore_other_signals(void)
 {
 	struct sigaction ignore;
@@ -285,20 +290,9 @@ ignore_other_signals(void)
 	ignore.sa_handler = SIG_IGN;
 	sigemptyset(&ignore.sa_mask);
 	for (int sig = 1; sig <= last_signal(); sig++)
-		if (!listed(stop_signals, sig) && !listed(kept_signals, sig))
-			any_sigaction(sig, &ignore, nullptr);
-}
-
-/* Whether a stop signal has come and is held back. */
-static int
-stop_pending(void)
-{
-	sigset_t pending;
-
-	sigpending(&pending);
-	for (int sig : stop_signals)
-		if (sigismember(&pending, sig) == 1)
-			return 1;
+		if (!listed(stop_signals, sig) && !listed(kept_signals, sig) &&
+		    any_sigaction(sig, &ignore, nullptr) == -1)
+			return -1;
 	return 0;
 }
 
@@ -315,10 +309,9 @@ stop_pending(void)
  * daemon holds it.
  */
 static int
-relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
-    const sigset_t *waiting)
+relay_report(const char *own_pidfile, struct handover *h, pid_t daemon)
 {
-	int fds[1] = { h->ready[0] };
+	struct event events[most_events];
 	int reported = 0, passed_on = 0;
 	char byte;
 
@@ -326,21 +319,22 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon,
 	for (const struct client &c : h->clients)
 		for (int link : c.link)
 			close(link);
-	fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	/* Where the system will not tell, the channel is looked at. */
+	bool told = watch_channel(h->ready[0], report_tag) == 0;
 	for (;;) {
-		await_events(nullptr, 0, fds, 1, -1, waiting);
+		await_events(events, most_events, told ? -1 : children_look_ms);
 		/*
 		 * Asked before the report is read: a signal caught in the
 		 * wait, or one held back as the report woke it, came first.
 		 */
-		if (!reported && !passed_on &&
-		    (term_requested || stop_pending()))
+		if (!reported && !passed_on && stop_signal_came())
 			passed_on = kill(daemon, SIGTERM) == 0;
-		ssize_t n = read(fds[0], &byte, 1);
+		ssize_t n = recv(h->ready[0], &byte, 1, MSG_DONTWAIT);
 		if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN))
 			break;
 		reported |= n == 1;
 	}
+	unwatch_channel(report_tag);
 	if (reported && !passed_on)
 		return 0;
 	waitpid(daemon, nullptr, 0);
@@ -363,6 +357,7 @@ static void
 end_descendants(void)
 {
 	pid_t children[most_children], signalled[most_children];
+	struct event events[most_events];
 	long asked = clock_ms();
 	int n, k = 0;
 
@@ -376,7 +371,7 @@ end_descendants(void)
 			    kill(children[i], SIGTERM) == 0)
 				signalled[k++] = children[i];
 		}
-		await_events(nullptr, 0, nullptr, 0, children_look_ms, nullptr);
+		await_events(events, most_events, children_look_ms);
 		while (waitpid(-1, nullptr, WNOHANG) > 0)
 			;
 	}
@@ -386,7 +381,8 @@ end_descendants(void)
  * Hold nothing of the caller's: standard input, output and error on
  * /dev/null, and of all other descriptors only fds[0..n-1], which become
  * 3, 4, ... in that order.  Copies are made above that range first, so
- * that none of ours is lost where it already sits in it.
+ * that none of ours is lost where it already sits in it.  The platform's
+ * watches hold none yet: they are made after.
  */
 static int
 let_go(int fds[], int n)
@@ -411,125 +407,234 @@ let_go(int fds[], int n)
 }
 
 /*
- * Watch the process started for the client, a child of the daemon's: until
- * the daemon reaps it, its number is its own.  Returns -1 if it is there but
- * cannot be watched, and sends it SIGTERM by that number.
+ * Before a start, while own_pidfile is held: end what the clients' files
+ * name, where it is provably this interface's client, left running by an
+ * earlier run that did not stop them; their machines take them as running
+ * clients, as the daemon's stop does.  Returns 0, or -1 when one still
+ * runs after a stop's bound.  It leaves no watch behind.
  */
 static int
-watch_started(struct client *c)
+take_back(struct handover *h)
 {
-	struct watch *w = &c->procs[started_slot];
-	pid_t pid = w->pid;
+	bool found = false;
+	int status = 0;
 
-	w->pid = 0;
-	if (watch_process(w, pid) == 0 || errno == ESRCH)
-		return 0;
-	kill(pid, SIGTERM);
-	return -1;
+	for (struct client &c : h->clients)
+		if (c.before.pid > 0 && adopt(&c, c.before.pid)) {
+			c.wrote = true;
+			feed(h, &c, record_taken);
+			found = true;
+		}
+	if (found) {
+		h->files_told = watch_file(h->clients[0].pidfile, 0) == 0 &&
+		    watch_file(h->clients[1].pidfile, 1) == 0;
+		status = stop_clients(h);
+		for (struct client &c : h->clients) {
+			close(c.link[0]);
+			close(c.link[1]);
+			if (ready_client(&c) == -1)
+				status = -1;
+		}
+		h->mode = starting;
+	}
+	forget_watches();
+	return status;
 }
 
 /*
- * Look at a client as it is now and move it on: whether its process has
- * become the client, what its PID file holds, and which of its processes
- * have ended.  A record counts once this client has made it (the file
- * differs from the last look) and it names a live dhclient, or one of the
- * client's processes, ended or not: the file is read before the ends are
- * taken, so that the end of the process it names is known as its
- * record's.  A client whose last process was its record, ended by the
- * stop's SIGTERM, has ended for good; any other without a live process
- * settles.  (A process it never recorded may have forked after the stop
- * looked for its children, before the SIGTERM came.)
+ * The first start, in the caller's session, with the caller's descriptors
+ * but none of the daemon's.  Returns -1 if the IPv4 client cannot be
+ * started; an IPv6 client that cannot is left ended, to be seen.
+ */
+static int
+start_clients(struct handover *h, const sigset_t *ignored)
+{
+	int ours[7] = { h->own_fd, h->ready[0], h->ready[1] };
+
+	for (struct client &c : h->clients) {
+		for (const struct client &other : h->clients) {
+			ours[3 + 2 * other.id] = other.link[0];
+			ours[4 + 2 * other.id] = &other == &c ? -1 : other.link[1];
+		}
+		pid_t pid = launch(c.argv, c.id == 1 ? h->ifname : nullptr,
+		    c.link[1], ours, 7, ignored, true);
+		close(c.link[1]);
+		c.link[1] = -1;
+		if (pid == -1)
+			return c.id == 0 ? -1 : 0;
+		c.procs[started_slot] = pid;
+		feed(h, &c, started);
+	}
+	return 0;
+}
+
+/*
+ * Watch each client: its started process (a child of the daemon's: until
+ * it is reaped, its number is its own), its channel while it launches, and
+ * its file.  What a client wrote before is seen when its exec is.  Returns
+ * -1 if a started process or a channel cannot be watched.
+ */
+static int
+watch_clients(struct handover *h)
+{
+	int status = 0;
+
+	h->watching = true;
+	for (struct client &c : h->clients)
+		if (watch_started(&c) == -1 ||
+		    (c.state == launching &&
+			watch_channel(c.link[0], c.id) == -1))
+			status = -1;
+	h->files_told = watch_file(h->clients[0].pidfile, 0) == 0 &&
+	    watch_file(h->clients[1].pidfile, 1) == 0;
+	return status;
+}
+
+/*
+ * Take what the system told, and tell the clients.  The channels and files
+ * are taken before the ends, so that the end of the process a file names
+ * is known as its record's; then a running client without a live process
+ * is told its last is gone, and each client whose deadline has passed is
+ * told so.
  */
 static void
-look(struct client *c)
+take_events(struct handover *h, const struct event events[], int n)
 {
-	struct pidfile_state now;
-	bool live = false, record_stopped = false;
+	long now;
 
-	if (c->state == launching) {
-		hear_from(c);
-		if (c->state == launching)
-			return;
-	}
-	if (c->state != paused) {
-		read_pidfile(c->pidfile, &now);
-		c->wrote |= !same_pidfile(&now, &c->before);
-		if (now.pid > 0 && now.pid != c->record &&
-		    !same_pidfile(&now, &c->seen))
-			adopt(c, now.pid);
-		c->seen = now;
-	}
-
-	for (int i = 0; i < process_slots; i++) {
-		struct watch *w = &c->procs[i];
-		if (w->pid != 0 && w->ended) {
-			if (w->pid == c->record) {
-				record_stopped =
-				    (c->signalled & (1U << i)) != 0;
-				c->record = 0;
-			}
-			unwatch_process(w);
-			c->signalled &= ~(1U << i);
+	for (int i = 0; i < n; i++)
+		switch (events[i].kind) {
+		case stop_signal:
+			h->stop_asked = true;
+			break;
+		case channel_ready:
+			hear_from(h, &h->clients[events[i].tag]);
+			break;
+		case file_changed:
+			look_at_file(h, &h->clients[events[i].tag]);
+			break;
+		default:
+			break;
 		}
-		live |= w->pid != 0;
-	}
+	if (!h->files_told)
+		for (struct client &c : h->clients)
+			look_at_file(h, &c);
+	for (int i = 0; i < n; i++)
+		if (events[i].kind == process_ended)
+			take_end(&h->clients[events[i].tag / process_slots],
+			    events[i].tag % process_slots);
+	for (struct client &c : h->clients)
+		if (c.state == running && !any_live(&c))
+			feed(h, &c, last_gone);
+	now = clock_ms();
+	for (struct client &c : h->clients)
+		if (c.deadline_ms >= 0 && now >= c.deadline_ms)
+			feed(h, &c, deadline);
+}
 
-	switch (c->state) {
-	case running:
-		if (!live)
-			enter(c, record_stopped ? ended : settling);
-		break;
-	case settling:
-	case ended:
-		if (c->record != 0)
-			enter(c, running);
-		break;
-	default:
-		break;
+/*
+ * Tell client c news, with what it asks about: whether its file is held
+ * locked (asked only of a client that has written its file and has no
+ * live process left, lest the probe's own lock get in a starting client's
+ * way), and whether the IPv4 client runs while the daemon serves.
+ */
+static void
+feed(struct handover *h, struct client *c, enum client_news news)
+{
+	struct client_event e = { news, false, false };
+	enum client_state was = c->state;
+
+	if ((news == last_gone || news == deadline) &&
+	    (c->state == running || c->state == settling ||
+		c->state == locked))
+		e.locked = c->wrote && pidfile_locked(c->pidfile);
+	e.partner_running =
+	    h->mode == serving && h->clients[0].state == running;
+	client_step(c, &e, clock_ms());
+	act(h, c, was);
+}
+
+/*
+ * What the daemon does as a client moves: a client that has left launching
+ * has no more use for its channel, and its file is looked at (its exec came
+ * before anything it wrote); one paused or deferred that is launching is
+ * started again.
+ */
+static void
+act(struct handover *h, struct client *c, enum client_state was)
+{
+	if (was == launching && c->state != launching) {
+		unwatch_channel(c->id);
+		close(c->link[0]);
+		c->link[0] = -1;
+		if (c->state == running)
+			look_at_file(h, c);
 	}
-	if (c->state == settling)
-		settle(c);
+	if ((was == paused || was == deferred) && c->state == launching)
+		start_again(h, c, &caller_ignored);
 }
 
 /*
  * Whether the client's process has become the client: the channel ends at
- * its exec (or its death), which is when its run is counted from, and it
- * says with a byte that it never will (it could not be executed, or it gave
- * up waiting).  Then nothing of it will follow, and it has ended.
+ * its exec (or its death), and the process says with a byte that it never
+ * will (it could not be executed, or it gave up waiting).
  */
 static void
-hear_from(struct client *c)
+hear_from(struct handover *h, struct client *c)
 {
-	struct pollfd answer = { c->link[0], POLLIN, 0 };
 	char byte;
 	ssize_t n;
 
-	if (poll(&answer, 1, 0) != 1 || (n = read(c->link[0], &byte, 1)) == -1)
+	if (c->state != launching)
 		return;
-	if (n == 0)
-		c->started_ms = clock_ms();
-	enter(c, n == 1 ? ended : running);
+	n = recv(c->link[0], &byte, 1, MSG_DONTWAIT);
+	if (n == -1 && (errno == EAGAIN || errno == EINTR))
+		return;
+	feed(h, c, n == 1 ? never_execs : exec_seen);
 }
 
 /*
- * A client without a live process may have forked into the background,
- * and record its new PID a moment later.  One that holds its file locked,
- * as the base client does, has ended once nothing holds the lock (however
- * soon that was) or the file it wrote is removed, as the base client's
- * helper does at its end; a lock still held is waited for stop_wait_ms.
- * Any other is given record_wait_ms to record a new process.
+ * Look at a client's file.  A record counts once this client has made it
+ * (the file differs from the last look) and it names a live dhclient, or
+ * one of the client's processes, ended or not.  A client still launching
+ * has written nothing yet, and one paused or deferred nothing more.
  */
 static void
-settle(struct client *c)
+look_at_file(struct handover *h, struct client *c)
 {
-	long since = elapsed_ms(c->since_ms);
-	bool held = c->wrote && pidfile_locked(c->pidfile);
+	struct pidfile_state now;
+	bool taken;
 
-	c->locks |= held;
-	if (held ? since >= stop_wait_ms
-		 : c->locks || (c->wrote && !c->seen.exists) ||
-		    since >= record_wait_ms)
-		enter(c, ended);
+	if (c->state == launching || c->state == paused ||
+	    c->state == deferred)
+		return;
+	read_pidfile(c->pidfile, &now);
+	c->wrote |= !same_pidfile(&now, &c->before);
+	taken = now.pid > 0 && now.pid != c->record &&
+	    !same_pidfile(&now, &c->seen) && adopt(c, now.pid);
+	c->seen = now;
+	if (taken)
+		feed(h, c, record_taken);
+	if (c->wrote && !now.exists)
+		feed(h, c, file_gone);
+}
+
+/*
+ * A process of the client's has ended: forgotten, and if it was the record,
+ * whether the stop's SIGTERM ended it.
+ */
+static void
+take_end(struct client *c, int slot)
+{
+	if (c->procs[slot] == 0)
+		return;
+	if (c->procs[slot] == c->record) {
+		c->record_stopped = (c->signalled & (1U << slot)) != 0;
+		c->record = 0;
+	}
+	unwatch_process(tag_of(c, slot));
+	c->procs[slot] = 0;
+	c->signalled &= ~(1U << slot);
 }
 
 /*
@@ -537,23 +642,28 @@ settle(struct client *c)
  * this client and there is room: watched first, then proven, so that the
  * proof is that of the watched process.  What it recorded before stays
  * watched until it ends.  Whether the client holds its file locked is asked
- * then, while it surely runs.
+ * then, while it surely runs.  Returns whether it was taken.
  */
-static void
+static bool
 adopt(struct client *c, pid_t pid)
 {
 	if (slot_of(c, pid) == -1) {
-		struct watch *w = free_slot(c);
-		if (w == nullptr || !proven_client(pid, c))
-			return;
-		c->signalled &= ~(1U << (w - c->procs));
-		if (watch_process(w, pid) == -1 || !proven_client(pid, c)) {
-			unwatch_process(w);
-			return;
+		int slot = free_slot(c);
+		if (slot == -1 || !proven_client(pid, c))
+			return false;
+		c->signalled &= ~(1U << slot);
+		if (watch_process(pid, tag_of(c, slot)) == -1)
+			return false;
+		if (!proven_client(pid, c)) {
+			unwatch_process(tag_of(c, slot));
+			return false;
 		}
+		c->procs[slot] = pid;
 	}
 	c->record = pid;
+	c->record_stopped = false;
 	c->locks |= pidfile_locked(c->pidfile);
+	return true;
 }
 
 /*
@@ -606,102 +716,109 @@ proven_client(pid_t pid, const struct client *c)
 	    pidfile_locked(c->pidfile);
 }
 
-int
-take_back(struct handover *h)
+/*
+ * Make client c ready to be started: its PID file as it is before the
+ * start (what it holds is not this client's), nothing of it known, and a
+ * fresh channel to its process.  Returns -1 if no channel can be made.
+ */
+static int
+ready_client(struct client *c)
 {
-	bool found = false;
-	int status;
-
-	for (struct client &c : h->clients) {
-		c.state = ended;
-		if (c.before.pid > 0)
-			adopt(&c, c.before.pid);
-		if (c.record == 0)
-			continue;
-		c.wrote = true;
-		enter(&c, running);
-		found = true;
-	}
-	if (!found) {
-		for (struct client &c : h->clients)
-			c.state = launching;
-		return 0;
-	}
-	status = stop_clients(h->clients, nullptr);
-	for (struct client &c : h->clients) {
-		close(c.link[0]);
-		close(c.link[1]);
-		if (ready_client(&c) == -1)
-			status = -1;
-	}
-	return status;
+	read_pidfile(c->pidfile, &c->before);
+	c->seen = c->before;
+	c->record = 0;
+	c->signalled = 0;
+	c->wrote = c->locks = c->record_stopped = false;
+	c->link[0] = c->link[1] = -1;
+	return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c->link);
 }
 
 /*
  * The IPv6 client's pause is over: start it again as the first time, from
- * a fresh channel and its file as it is now, as a child of the daemon.
- * The pause after its next end is first_pause_ms if it ran ran_long_ms,
- * or else twice this one, most_pause_ms at the most.  If no child can be
- * made, it has ended again, and is paused again.
+ * a fresh channel and its file as it is now, as a child of the daemon
+ * holding nothing of the daemon's.  If it cannot be, it never execs.
  */
 static void
-start_again(struct client *c, const struct handover *h, const sigset_t *ignored)
+start_again(struct handover *h, struct client *c, const sigset_t *ignored)
 {
-	close(c->link[0]);
-	unwatch_process(&c->procs[started_slot]);
+	pid_t pid;
+
 	if (ready_client(c) == -1) {
-		c->started_ms = clock_ms();
-		enter(c, ended);
+		feed(h, c, never_execs);
 		return;
 	}
-	if (launch_client(c, h->ifname, h, ignored, false) != -1 &&
-	    watch_started(c) == -1)
-		enter(c, ended);
+	pid = launch(c->argv, h->ifname, c->link[1], nullptr, 0, ignored, false);
+	close(c->link[1]);
+	c->link[1] = -1;
+	c->procs[started_slot] = pid == -1 ? 0 : pid;
+	if (pid == -1 || watch_started(c) == -1 ||
+	    watch_channel(c->link[0], c->id) == -1)
+		feed(h, c, never_execs);
+}
+
+/*
+ * Watch the process started for the client, a child of the daemon's: until
+ * the daemon reaps it, its number is its own.  Returns -1 if it is there but
+ * cannot be watched, and sends it SIGTERM by that number.
+ */
+static int
+watch_started(struct client *c)
+{
+	pid_t pid = c->procs[started_slot];
+
+	if (pid == 0 || watch_process(pid, tag_of(c, started_slot)) == 0)
+		return 0;
+	c->procs[started_slot] = 0;
+	if (errno == ESRCH)
+		return 0;
+	kill(pid, SIGTERM);
+	return -1;
 }
 
 /*
  * SIGTERM to each client's live processes, IPv4 first, and then wait until
  * every process signalled has ended and neither client's file is held
- * locked, stop_wait_ms at the most; looked at again at every event, so
- * that a process a client forks or records meanwhile is reached too.  A
- * client still starting gives up, and one paused is not started again.
- * Returns 0 when both clients have ended, -1 when a process known for one
- * still runs.
+ * locked, stop_wait_ms at the most; at every event, a process a client
+ * forks or records meanwhile is reached too.  A client still launching
+ * gives up, and one paused is not started again.  Returns 0 when both
+ * clients have ended, -1 when a process known for one still runs.
  */
 static int
-stop_clients(struct client clients[2], const sigset_t *waiting)
+stop_clients(struct handover *h)
 {
+	struct event events[most_events];
 	long asked = clock_ms();
+	int n;
 
-	for (int i = 0; i < 2; i++) {
-		if (clients[i].state == launching)
-			shutdown(clients[i].link[0], SHUT_WR);
-		else if (clients[i].state == paused)
-			enter(&clients[i], ended);
+	h->mode = stopping;
+	for (struct client &c : h->clients) {
+		if (c.state == launching)
+			shutdown(c.link[0], SHUT_WR);
+		feed(h, &c, stop_begins);
 	}
 	for (;;) {
-		bool done = true, held = false;
-		for (int i = 0; i < 2; i++) {
-			struct client *c = &clients[i];
-			look(c);
-			stop_client(c);
-			if (c->state == ended && c->wrote &&
-			    pidfile_locked(c->pidfile))
-				held = c->locks = true;
-			done &= c->state == ended && !held;
+		bool done = true;
+		for (struct client &c : h->clients) {
+			stop_client(&c);
+			/* An ended client's helper may hold its file still. */
+			if (c.state == ended && c.wrote &&
+			    pidfile_locked(c.pidfile)) {
+				c.locks = true;
+				done = false;
+			}
+			done &= c.state == ended;
 		}
 		long left = stop_wait_ms - elapsed_ms(asked);
 		if (done || left <= 0)
 			return done ? 0 : -1;
-		/* No event tells when a lock is let go: it is looked at. */
-		wait_for_clients(
-		    clients, held && left > tick_ms ? tick_ms : left, waiting);
+		n = await_events(events, most_events, (int)wait_ms(h, left));
+		take_events(h, events, n);
 	}
 }
 
 /*
- * SIGTERM to each live process of the client that has not had it.  It
- * never signals 0 (its own group), a negative number (a group, or every
+ * SIGTERM to each live process of a running client that has not had it.
+ * It never signals 0 (its own group), a negative number (a group, or every
  * process), a process that has ended, or a record or child of another
  * name than the clients'.  The started process has it only once each of
  * its dhclient children is watched: they are known for the client's only
@@ -716,13 +833,11 @@ stop_client(struct client *c)
 		return;
 	if (children_unseen(c))
 		unwatched = watch_children(c);
-	for (int i = process_slots - 1; i >= 0; i--) {
-		struct watch *w = &c->procs[i];
-		if (w->pid != 0 && (c->signalled & (1U << i)) == 0 &&
+	for (int i = process_slots - 1; i >= 0; i--)
+		if (c->procs[i] != 0 && (c->signalled & (1U << i)) == 0 &&
 		    (i != started_slot || unwatched == 0) &&
-		    signal_process(w, SIGTERM) == 0)
+		    signal_process(tag_of(c, i), SIGTERM) == 0)
 			c->signalled |= 1U << i;
-	}
 }
 
 /*
@@ -739,53 +854,44 @@ stop_client(struct client *c)
 static int
 watch_children(struct client *c)
 {
-	struct watch *started = &c->procs[started_slot];
-	struct watch *taken[process_slots], *slot;
+	pid_t started = c->procs[started_slot];
 	pid_t children[most_children];
-	int n = child_processes(started->pid, children, most_children);
-	int unwatched = n == most_children, k = 0;
+	int n = child_processes(started, children, most_children);
+	int unwatched = n == most_children, taken[process_slots], k = 0, slot;
 
 	for (int i = 0; i < n; i++) {
 		if (slot_of(c, children[i]) != -1)
 			continue;
-		if ((slot = free_slot(c)) == nullptr)
+		if ((slot = free_slot(c)) == -1)
 			unwatched += client_alive(children[i]);
-		else if (watch_process(slot, children[i]) == 0) {
+		else if (watch_process(children[i], tag_of(c, slot)) == 0) {
 			if (client_alive(children[i]) &&
-			    process_parent(children[i]) == started->pid)
+			    process_parent(children[i]) == started) {
+				c->procs[slot] = children[i];
 				taken[k++] = slot;
-			else
-				unwatch_process(slot);
+			} else
+				unwatch_process(tag_of(c, slot));
 		}
 	}
 	if (k == 0)
 		return unwatched;
-	take_ends(c);
+	bool started_ended = process_has_ended(tag_of(c, started_slot));
 	for (int i = 0; i < k; i++)
-		if (started->ended || taken[i]->ended)
-			unwatch_process(taken[i]);
-	return started->ended ? 0 : unwatched;
+		if (started_ended || process_has_ended(tag_of(c, taken[i]))) {
+			unwatch_process(tag_of(c, taken[i]));
+			c->procs[taken[i]] = 0;
+		}
+	return started_ended ? 0 : unwatched;
 }
 
-/* A slot that watches nothing, other than the started process's, or nullptr. */
-static struct watch *
-free_slot(struct client *c)
+/* A slot that watches nothing, other than the started process's, or -1. */
+static int
+free_slot(const struct client *c)
 {
 	for (int i = first_other_slot; i < process_slots; i++)
-		if (c->procs[i].pid == 0)
-			return &c->procs[i];
-	return nullptr;
-}
-
-/* Learn, without waiting, which of the client's processes have ended. */
-static void
-take_ends(struct client *c)
-{
-	struct watch *watches[process_slots];
-
-	for (int i = 0; i < process_slots; i++)
-		watches[i] = &c->procs[i];
-	await_events(watches, process_slots, nullptr, 0, 0, nullptr);
+		if (c->procs[i] == 0)
+			return i;
+	return -1;
 }
 
 /* The slot in which the client's process pid is watched, or -1. */
@@ -793,67 +899,19 @@ static int
 slot_of(const struct client *c, pid_t pid)
 {
 	for (int i = 0; i < process_slots; i++)
-		if (c->procs[i].pid == pid)
+		if (c->procs[i] == pid)
 			return i;
 	return -1;
 }
 
-/*
- * Wait for an event, or until the stop's time is up (left_ms; -1 outside a
- * stop), or until a client is to be looked at again.  Then, while serving,
- * reap whatever child of the daemon's has ended: a client's process, which
- * it started.  What ends during the stop is left to the system's reaper,
- * which takes it at the daemon's end, with its status.
- */
-static void
-wait_for_clients(
-    struct client clients[2], long left_ms, const sigset_t *waiting)
+/* Whether a process of the client's is watched and has not been told ended. */
+static bool
+any_live(const struct client *c)
 {
-	struct watch *watches[2 * process_slots];
-	int fds[2], n = 0, nfds = 0;
-	long timeout_ms = left_ms;
-
-	for (int i = 0; i < 2; i++) {
-		struct client *c = &clients[i];
-		long soon = look_again_ms(c, left_ms >= 0);
-		/* The IPv6 client is started again only while IPv4's runs. */
-		if (c->state == paused && clients[0].state != running)
-			soon = -1;
-		for (struct watch &w : c->procs)
-			watches[n++] = &w;
-		if (c->state == launching)
-			fds[nfds++] = c->link[0];
-		if (soon >= 0 && (timeout_ms < 0 || timeout_ms > soon))
-			timeout_ms = soon;
-	}
-	await_events(watches, n, fds, nfds, (int)timeout_ms, waiting);
-	while (left_ms < 0 && waitpid(-1, nullptr, WNOHANG) > 0)
-		;
-}
-
-/*
- * How soon a client is to be looked at again, or -1 for when something
- * happens: every tick while it settles, or in its first second until it
- * has written its file; in a stop, every children_look_ms while it may
- * start new children; and when its pause is over.
- */
-static long
-look_again_ms(const struct client *c, int stopping)
-{
-	switch (c->state) {
-	case settling:
-		return tick_ms;
-	case paused: {
-		long left = c->pause_ms - elapsed_ms(c->since_ms);
-		return left > 0 ? left : 0;
-	}
-	case running:
-		if (!c->wrote && elapsed_ms(c->since_ms) < first_write_ms)
-			return tick_ms;
-		return stopping && children_unseen(c) ? children_look_ms : -1;
-	default:
-		return -1;
-	}
+	for (pid_t pid : c->procs)
+		if (pid != 0)
+			return true;
+	return false;
 }
 
 /*
@@ -864,26 +922,51 @@ static int
 children_unseen(const struct client *c)
 {
 	return c->state == running && c->record == 0 &&
-	    c->procs[started_slot].pid != 0;
+	    c->procs[started_slot] != 0;
 }
 
 /*
- * Move the client to state.  A pause is first_pause_ms after a client that
- * ran ran_long_ms (or the first time), or else twice the last one.
+ * How long to wait for the system to tell something: until the stop's time
+ * is up (left_ms; -1 outside a stop) or the first client's deadline, and
+ * no longer than a look at what no system tells: a file where the system
+ * will not tell of it, while a client may write it; and in a stop, a
+ * client's children not yet seen, or an ended client's lock.  -1 for no
+ * limit.
  */
-static void
-enter(struct client *c, enum client_state state)
+static long
+wait_ms(const struct handover *h, long left_ms)
 {
-	long now = clock_ms();
+	long now = clock_ms(), timeout = left_ms;
 
-	if (state == paused)
-		c->pause_ms =
-		    c->pause_ms == 0 || now - c->started_ms >= ran_long_ms
-		    ? first_pause_ms
-		    : (c->pause_ms * 2 < most_pause_ms ? c->pause_ms * 2
-						       : most_pause_ms);
-	c->state = state;
-	c->since_ms = now;
+	for (const struct client &c : h->clients) {
+		bool may_write = c.state == running || c.state == settling ||
+		    c.state == locked;
+		if (c.deadline_ms >= 0)
+			sooner(&timeout,
+			    c.deadline_ms > now ? c.deadline_ms - now : 0);
+		if (!h->files_told && may_write)
+			sooner(&timeout, file_look_ms);
+		if (h->mode == stopping && children_unseen(&c))
+			sooner(&timeout, children_look_ms);
+		if (h->mode == stopping && c.state == ended && c.locks)
+			sooner(&timeout, lock_look_ms);
+	}
+	return timeout;
+}
+
+/* Make timeout (-1: none) no longer than ms. */
+static void
+sooner(long *timeout, long ms)
+{
+	if (*timeout < 0 || *timeout > ms)
+		*timeout = ms;
+}
+
+/* The tag under which the process in the client's slot is watched. */
+static int
+tag_of(const struct client *c, int slot)
+{
+	return c->id * process_slots + slot;
 }
 
 long

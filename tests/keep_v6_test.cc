@@ -106,7 +106,7 @@ TEST(KeepIPv6, ItIsStartedAgainAsTheFirstTimeAfterAPause)
 			if (client.argv[0] == "/sbin/dhclient")
 				v4 = client.pid;
 		std::string ignored = status_field(first.pid, "SigIgn");
-		std::vector<std::string> held = fd_targets_at_rest(daemon);
+		std::vector<std::string> held = daemon_fds_at_rest(daemon);
 
 		for (long pause_ms : { 1000, 2000 }) {
 			SCOPED_TRACE("pause " + std::to_string(pause_ms));

@@ -100,9 +100,9 @@ TEST(Soak, ManyStartStopCyclesLeaveNothingBehind)
 			SCOPED_TRACE("cycle " + std::to_string(cycle));
 			Started s = start_serving("em0");
 			ASSERT_GT(s.v6.pid, 0);
-			ASSERT_EQ(fd_targets_at_rest(s.daemon).size(), 8u)
-			    << "its standard three, its PID file, its channels "
-			       "and its clients' process descriptors";
+			ASSERT_EQ(daemon_fds_at_rest(s.daemon).size(), 7u)
+			    << "its standard three, its PID file, its clients' "
+			       "process descriptors and its file watch";
 			stop_and_check(s, "em0");
 			ASSERT_TRUE(all_ended());
 			if (testing::Test::HasFailure())
@@ -157,7 +157,7 @@ TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
 			first = pid_in(pidfile("em0", "4"));
 			return follows_v4(first);
 		}));
-		std::vector<std::string> fds = fd_targets_at_rest(s.daemon);
+		std::vector<std::string> fds = daemon_fds_at_rest(s.daemon);
 		auto memory = [&] {
 			std::vector<long> kb;
 			for (const char *field :
@@ -261,7 +261,7 @@ TEST(Stop, LookingForAClientsChildrenHoldsOnToNothing)
 		setenv("FAKE_DHCLIENT_EXIT_DELAY_MS", "1500", 1);
 		Started s = start_serving("em0");
 		ASSERT_GT(s.v6.pid, 0);
-		std::vector<std::string> fds = fd_targets_at_rest(s.daemon);
+		std::vector<std::string> fds = daemon_fds_at_rest(s.daemon);
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
 		ASSERT_TRUE(eventually(

@@ -794,6 +794,17 @@ fd_targets_at_rest(pid_t pid)
 	return targets;
 }
 
+std::vector<std::string>
+daemon_fds_at_rest(pid_t daemon)
+{
+	std::vector<std::string> targets;
+	EXPECT_TRUE(eventually([&] {
+		targets = fd_targets_at_rest(daemon);
+		return std::count(targets.begin(), targets.end(), "socket") == 0;
+	})) << testing::PrintToString(targets);
+	return targets;
+}
+
 bool
 all_ended(const std::vector<pid_t> &kept, int ms)
 {

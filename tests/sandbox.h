@@ -152,6 +152,11 @@ std::vector<std::string> fd_targets(pid_t pid);
  * meanwhile, so that no file it opens for a moment is among them.
  */
 std::vector<std::string> fd_targets_at_rest(pid_t pid);
+/*
+ * The daemon's descriptors at rest once it holds no channel (each ends
+ * when its client has run).
+ */
+std::vector<std::string> daemon_fds_at_rest(pid_t daemon);
 
 /*
  * Reap what has ended and wait until no process is left here but those in

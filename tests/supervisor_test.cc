@@ -28,16 +28,16 @@ start_em0(bool clients_write_pidfiles = true)
 
 /*
  * All the daemon holds: /dev/null for its standard descriptors, its locked
- * PID file, a channel to each client's process, and a process descriptor
- * of each.
+ * PID file, a process descriptor of each client's process, and what tells
+ * it of their files (the clients' channels end at their execs).
  */
 std::vector<std::string>
 daemon_fds(const std::string &ifname)
 {
 	std::string own = pidfile(ifname);
 	return { "/dev/null", "/dev/null", "/dev/null",
-		own.substr(own.find("/run/")), "socket", "socket", "pidfd",
-		"pidfd" };
+		own.substr(own.find("/run/")), "pidfd", "pidfd",
+		"anon_inode:inotify" };
 }
 
 /* Whether the daemon watches exactly these processes. */
@@ -142,7 +142,7 @@ TEST(Daemon, IsReadyWhenTheCommandReturns)
 		ASSERT_EQ(stat(pidfile("em0").c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 0777, 0640u);
 
-		EXPECT_EQ(fd_targets_at_rest(daemon), daemon_fds("em0"));
+		EXPECT_EQ(daemon_fds_at_rest(daemon), daemon_fds("em0"));
 		EXPECT_EQ(program_stderr(), "");
 	});
 }
