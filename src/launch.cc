@@ -89,8 +89,8 @@ as_caller_left(const sigset_t *ignored)
 		act.sa_handler =
 		    sigismember(ignored, sig) == 1 ? SIG_IGN : SIG_DFL;
 		/* Those none can catch cannot be set, nor need to be. */
-		if (any_sigaction(sig, &act, nullptr) == -1 &&
-		    sig != SIGKILL && sig != SIGSTOP)
+		if (any_sigaction(sig, &act, nullptr) == -1 && sig != SIGKILL &&
+		    sig != SIGSTOP)
 			return -1;
 	}
 	sigemptyset(&none);

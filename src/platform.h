@@ -80,7 +80,8 @@ int link_local_ready(const char *ifname);
 enum event_kind {
 	process_ended, /* a watched process has ended */
 	channel_ready, /* a watched descriptor can be read, or has hung up */
-	file_changed, /* a watched file was created, written, moved or removed */
+	file_changed, /* a watched file was created, written, moved or removed
+		       */
 	stop_signal, /* one of the stop signals has come */
 	time_up /* the timeout passed, and nothing else happened */
 };

@@ -238,8 +238,7 @@ static int ready_queue(void);
 
 static void
 note_stop(int)
-{
-}
+{ }
 
 int
 catch_stop_signals(const int signals[], int n)
@@ -287,8 +286,8 @@ attach_file(struct file_source *f)
 
 	if (f->fd != -1)
 		close(f->fd);
-	f->fd = open(f->path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY |
-		O_CLOEXEC);
+	f->fd = open(
+	    f->path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
 	if (f->fd == -1)
 		return;
 	EV_SET(&change, f->fd, EVFILT_VNODE, EV_ADD | EV_CLEAR,
@@ -338,7 +337,8 @@ take_kevents(int timeout_ms)
 	struct kevent got[16];
 	struct timespec limit = { timeout_ms / 1000,
 		timeout_ms % 1000 * 1000000L };
-	int n = kevent(kq, nullptr, 0, got, 16, timeout_ms < 0 ? nullptr : &limit);
+	int n =
+	    kevent(kq, nullptr, 0, got, 16, timeout_ms < 0 ? nullptr : &limit);
 
 	for (int i = 0; i < n; i++) {
 		const struct kevent *e = &got[i];
@@ -361,7 +361,8 @@ take_kevents(int timeout_ms)
 				attach_file(&f);
 			} else if ((uintptr_t)f.fd == e->ident) {
 				f.changed = true;
-				if ((e->fflags & (NOTE_DELETE | NOTE_RENAME)) != 0)
+				if ((e->fflags & (NOTE_DELETE | NOTE_RENAME)) !=
+				    0)
 					attach_file(&f);
 			}
 		}
@@ -491,11 +492,10 @@ watch_file(const char *path, int tag)
 	char dir[PATH_MAX];
 	struct kevent change;
 
-	if (slash == nullptr || strlen(path) >= PATH_MAX ||
-	    ready_queue() == -1)
+	if (slash == nullptr || strlen(path) >= PATH_MAX || ready_queue() == -1)
 		return -1;
-	snprintf(dir, sizeof(dir), "%.*s", slash == path ? 1 : (int)(slash - path),
-	    path);
+	snprintf(dir, sizeof(dir), "%.*s",
+	    slash == path ? 1 : (int)(slash - path), path);
 	for (struct file_source &f : files) {
 		if (f.dir != -1 && f.tag != tag)
 			continue;
@@ -506,7 +506,8 @@ watch_file(const char *path, int tag)
 		}
 		f = { tag, -1, -1, false, {} };
 		snprintf(f.path, sizeof(f.path), "%s", path);
-		if ((f.dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) == -1)
+		if ((f.dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) ==
+		    -1)
 			return -1;
 		EV_SET(&change, f.dir, EVFILT_VNODE, EV_ADD | EV_CLEAR,
 		    NOTE_WRITE | NOTE_DELETE | NOTE_RENAME | NOTE_EXTEND, 0,

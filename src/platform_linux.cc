@@ -407,8 +407,8 @@ watch_file(const char *path, int tag)
 	if (slash == nullptr || strlen(slash + 1) > NAME_MAX ||
 	    (size_t)(slash - path) >= sizeof(dir))
 		return -1;
-	snprintf(dir, sizeof(dir), "%.*s", slash == path ? 1 : (int)(slash - path),
-	    path);
+	snprintf(dir, sizeof(dir), "%.*s",
+	    slash == path ? 1 : (int)(slash - path), path);
 	if (notify_fd == -1 &&
 	    (notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) == -1)
 		return -1;

@@ -71,8 +71,8 @@ listed(const int (&list)[n], int value)
 
 static int ignored_signals(sigset_t *ignored);
 static int ignore_other_signals(void);
-static int relay_report(const char *own_pidfile, struct handover *h,
-    pid_t daemon);
+static int relay_report(
+    const char *own_pidfile, struct handover *h, pid_t daemon);
 static void end_descendants(void);
 static int let_go(int fds[], int n);
 static int take_back(struct handover *h);
@@ -81,8 +81,7 @@ static int start_clients(struct handover *h, const sigset_t *ignored);
     const char *own_pidfile, struct handover *h);
 static int watch_clients(struct handover *h);
 static void decide_mode(struct handover *h);
-static void take_events(struct handover *h, const struct event events[],
-    int n);
+static void take_events(struct handover *h, const struct event events[], int n);
 static void feed(struct handover *h, struct client *c, enum client_news news);
 static void act(struct handover *h, struct client *c, enum client_state was);
 static void hear_from(struct handover *h, struct client *c);
@@ -92,8 +91,8 @@ static bool adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
 static int proven_client(pid_t pid, const struct client *c);
 static int ready_client(struct client *c);
-static void start_again(struct handover *h, struct client *c,
-    const sigset_t *ignored);
+static void start_again(
+    struct handover *h, struct client *c, const sigset_t *ignored);
 static int watch_started(struct client *c);
 static int stop_clients(struct handover *h);
 static void stop_client(struct client *c);
@@ -454,7 +453,8 @@ start_clients(struct handover *h, const sigset_t *ignored)
 	for (struct client &c : h->clients) {
 		for (const struct client &other : h->clients) {
 			ours[3 + 2 * other.id] = other.link[0];
-			ours[4 + 2 * other.id] = &other == &c ? -1 : other.link[1];
+			ours[4 + 2 * other.id] =
+			    &other == &c ? -1 : other.link[1];
 		}
 		pid_t pid = launch(c.argv, c.id == 1 ? h->ifname : nullptr,
 		    c.link[1], ours, 7, ignored, true);
@@ -545,8 +545,7 @@ feed(struct handover *h, struct client *c, enum client_news news)
 	enum client_state was = c->state;
 
 	if ((news == last_gone || news == deadline) &&
-	    (c->state == running || c->state == settling ||
-		c->state == locked))
+	    (c->state == running || c->state == settling || c->state == locked))
 		e.locked = c->wrote && pidfile_locked(c->pidfile);
 	e.partner_running =
 	    h->mode == serving && h->clients[0].state == running;
@@ -605,8 +604,7 @@ look_at_file(struct handover *h, struct client *c)
 	struct pidfile_state now;
 	bool taken;
 
-	if (c->state == launching || c->state == paused ||
-	    c->state == deferred)
+	if (c->state == launching || c->state == paused || c->state == deferred)
 		return;
 	read_pidfile(c->pidfile, &now);
 	c->wrote |= !same_pidfile(&now, &c->before);
@@ -747,7 +745,8 @@ start_again(struct handover *h, struct client *c, const sigset_t *ignored)
 		feed(h, c, never_execs);
 		return;
 	}
-	pid = launch(c->argv, h->ifname, c->link[1], nullptr, 0, ignored, false);
+	pid =
+	    launch(c->argv, h->ifname, c->link[1], nullptr, 0, ignored, false);
 	close(c->link[1]);
 	c->link[1] = -1;
 	c->procs[started_slot] = pid == -1 ? 0 : pid;

@@ -800,7 +800,8 @@ daemon_fds_at_rest(pid_t daemon)
 	std::vector<std::string> targets;
 	EXPECT_TRUE(eventually([&] {
 		targets = fd_targets_at_rest(daemon);
-		return std::count(targets.begin(), targets.end(), "socket") == 0;
+		return std::count(targets.begin(), targets.end(), "socket") ==
+		    0;
 	})) << testing::PrintToString(targets);
 	return targets;
 }
