@@ -81,7 +81,11 @@ from_locked(const struct client *c, const struct client_event *e, long now)
 	}
 }
 
-/* A record made after its end is its own still. */
+/*
+ * A record made after its end is its own still.  The IPv6 client pauses
+ * while the daemon serves and the IPv4 client runs (the daemon says so
+ * with the news, as it does each time it is told anything).
+ */
 static enum client_state
 from_ended(const struct client *, const struct client_event *e, long)
 {
@@ -91,7 +95,7 @@ from_ended(const struct client *, const struct client_event *e, long)
 	case record_taken:
 		return running;
 	case partner_runs:
-		return paused;
+		return e->partner_running ? paused : ended;
 	default:
 		return ended;
 	}
@@ -116,7 +120,7 @@ from_deferred(const struct client *, const struct client_event *e, long)
 {
 	switch (e->news) {
 	case partner_runs:
-		return launching;
+		return e->partner_running ? launching : deferred;
 	case stop_begins:
 		return ended;
 	default:

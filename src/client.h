@@ -89,7 +89,9 @@ enum client_news {
 struct client_event {
 	enum client_news news;
 	bool locked; /* its file is held locked now (last_gone, deadline) */
-	bool partner_running; /* the IPv4 client runs (deadline) */
+	/* The daemon serves and the IPv4 client runs (deadline, partner_runs).
+	 */
+	bool partner_running;
 };
 
 /*

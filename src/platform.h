@@ -95,8 +95,8 @@ struct event {
 enum { most_watched = 40 };
 
 /*
- * The stop signals, caught from now on: each that comes is told once by the
- * wait, whenever it came.  They are held back outside the wait, so none is
+ * The stop signals, caught from now on: the wait tells when one has come
+ * since it last told, whenever it came.  They are held back outside the wait, so none is
  * acted on between a look and the wait; the wait takes them, in the same
  * call.  Returns 0, or -1 if the signals cannot be set so.
  */

@@ -232,7 +232,8 @@ static pid_t kq_owner;
  * the same, and it is taken from the pending set without its handler.
  */
 static sigset_t stop_set;
-static bool stops_caught, stop_came, stop_told;
+static bool stops_caught;
+static int stops_came, stops_told;
 
 static int ready_queue(void);
 
@@ -267,14 +268,14 @@ take_stop_signals(void)
 	struct timespec now = { 0, 0 };
 
 	while (stops_caught && sigtimedwait(&stop_set, nullptr, &now) > 0)
-		stop_came = true;
+		stops_came++;
 }
 
 int
 stop_signal_came(void)
 {
 	take_stop_signals();
-	return stop_came;
+	return stops_came != 0;
 }
 
 /* (Re)attach a file's own descriptor, if it is there as a regular file. */
@@ -549,7 +550,7 @@ await_events(struct event events[], int max, int timeout_ms)
 		return 0;
 	take_stop_signals();
 	take_kevents(0);
-	known = stop_came && !stop_told;
+	known = stops_came != stops_told;
 	for (const struct process_source &p : processes)
 		known |= p.pid != 0 && p.ended && !p.told;
 	for (const struct channel_source &c : channels)
@@ -559,8 +560,8 @@ await_events(struct event events[], int max, int timeout_ms)
 	if (!known)
 		take_kevents(timeout_ms);
 
-	if (stop_came && !stop_told)
-		stop_told = tell(events, max, &n, stop_signal, 0);
+	if (stops_came != stops_told && tell(events, max, &n, stop_signal, 0))
+		stops_told = stops_came;
 	for (struct process_source &p : processes)
 		if (p.pid != 0 && p.ended && !p.told)
 			p.told = tell(events, max, &n, process_ended, p.tag);

@@ -240,9 +240,12 @@ static struct file_source files[2];
 static int notify_fd = -1;
 static bool sources_ready;
 
-/* The stop signals: caught by the handler in the wait alone. */
-static volatile sig_atomic_t stop_caught;
-static bool stop_told;
+/*
+ * The stop signals: caught by the handler in the wait alone, and counted,
+ * so that each is told.
+ */
+static volatile sig_atomic_t stops_came;
+static sig_atomic_t stops_told;
 static sigset_t stop_set, wait_mask;
 static bool stops_caught;
 
@@ -263,7 +266,7 @@ ready_sources(void)
 static void
 note_stop(int)
 {
-	stop_caught = 1;
+	stops_came = stops_came + 1;
 }
 
 int
@@ -293,7 +296,7 @@ stop_signal_came(void)
 {
 	sigset_t pending;
 
-	if (stop_caught)
+	if (stops_came != 0)
 		return 1;
 	if (!stops_caught || sigpending(&pending) == -1)
 		return 0;
@@ -481,7 +484,7 @@ await_events(struct event events[], int max, int timeout_ms)
 	for (const struct file_source &f : files)
 		if (f.dir != -1 && f.changed)
 			timeout_ms = 0;
-	if (stop_caught && !stop_told)
+	if (stops_came != stops_told)
 		timeout_ms = 0;
 
 	/*
@@ -495,8 +498,8 @@ await_events(struct event events[], int max, int timeout_ms)
 		for (int i = 0; i < k; i++)
 			set[i].revents = 0;
 
-	if (stop_caught && !stop_told)
-		stop_told = tell(events, max, &n, stop_signal, 0);
+	if (stops_came != stops_told && tell(events, max, &n, stop_signal, 0))
+		stops_told = stops_came;
 	k = 0;
 	for (struct process_source &p : processes)
 		if (p.fd != -1 && !p.ended && set[k++].revents != 0)

@@ -516,6 +516,8 @@ take_events(struct handover *h, const struct event events[], int n)
 		default:
 			break;
 		}
+	/* A stop signal stops what would follow, a restart among them. */
+	decide_mode(h);
 	if (!h->files_told)
 		for (struct client &c : h->clients)
 			look_at_file(h, &c);

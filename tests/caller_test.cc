@@ -99,7 +99,7 @@ TEST_P(HostileCaller, TheDaemonLetsGoOfItAndItsStopEndsBothClients)
 INSTANTIATE_TEST_SUITE_P(Callers, HostileCaller,
     testing::Values(
 	"SigtermBlocked", "SigtermIgnored", "OutputReadToItsEnd", "Umask000"),
-    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+    ByName());
 
 /*
  * The caller's signal state: the signals it ignores and those it blocks.
@@ -185,9 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Callers, CallersSignalState,
 	    { SIGUSR1, SIGHUP, SIGALRM } },
 	SignalState {
 	    "FirstAndLastRealTimeIgnored", { SIGRTMIN, SIGRTMAX }, {} }),
-    [](const testing::TestParamInfo<SignalState> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * Which of the standard descriptors the caller closed.  The IPv6 client is
@@ -250,18 +248,18 @@ TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
 
 INSTANTIATE_TEST_SUITE_P(Callers, ClosedDescriptors,
     testing::Values("StandardError", "All"),
-    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+    ByName());
 
 /* What is at the daemon's PID file before the start, and the outcome. */
 struct InTheWay {
-	std::string what;
+	std::string name;
 	int status;
 };
 
 void
 PrintTo(const InTheWay &in, std::ostream *os)
 {
-	*os << in.what;
+	*os << in.name;
 }
 
 class OwnPidfile : public testing::TestWithParam<InTheWay> { };
@@ -273,26 +271,26 @@ TEST_P(OwnPidfile, IsTakenOnlyAsARegularFileAndNothingElseIsTouched)
 		const std::string own = pidfile("em0");
 		const std::string target = "/run/test/target";
 		int reader = -1;
-		if (in.what == "SymbolicLink") {
+		if (in.name == "SymbolicLink") {
 			write_file(target, "precious\n");
 			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
-		} else if (in.what == "DanglingSymbolicLink") {
+		} else if (in.name == "DanglingSymbolicLink") {
 			ASSERT_EQ(symlink(target.c_str(), own.c_str()), 0);
-		} else if (in.what == "FIFO") {
+		} else if (in.name == "FIFO") {
 			ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
-		} else if (in.what == "FIFOWithAReader") {
+		} else if (in.name == "FIFOWithAReader") {
 			/* Then it can be opened for writing without waiting. */
 			ASSERT_EQ(mkfifo(own.c_str(), 0644), 0);
 			reader = open(own.c_str(), O_RDONLY | O_NONBLOCK);
 			ASSERT_NE(reader, -1);
-		} else if (in.what == "Directory") {
+		} else if (in.name == "Directory") {
 			ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
-		} else if (in.what == "Device") {
+		} else if (in.name == "Device") {
 			write_file(own, "");
 			ASSERT_EQ(mount("/dev/null", own.c_str(), nullptr,
 				      MS_BIND, nullptr),
 			    0);
-		} else if (in.what == "LeftByAKilledDaemon") {
+		} else if (in.name == "LeftByAKilledDaemon") {
 			write_file(own, "4000000");
 		}
 		struct stat before, after;
@@ -314,7 +312,7 @@ TEST_P(OwnPidfile, IsTakenOnlyAsARegularFileAndNothingElseIsTouched)
 		EXPECT_EQ(after.st_mode, before.st_mode);
 		EXPECT_EQ(after.st_ino, before.st_ino);
 		EXPECT_EQ(read_file(target),
-		    in.what == "SymbolicLink"
+		    in.name == "SymbolicLink"
 			? std::optional<std::string>("precious\n")
 			: std::nullopt);
 		if (reader != -1)
@@ -327,9 +325,7 @@ INSTANTIATE_TEST_SUITE_P(InTheWay, OwnPidfile,
 	InTheWay { "DanglingSymbolicLink", 1 }, InTheWay { "FIFO", 1 },
 	InTheWay { "FIFOWithAReader", 1 }, InTheWay { "Directory", 1 },
 	InTheWay { "Device", 1 }, InTheWay { "LeftByAKilledDaemon", 0 }),
-    [](const testing::TestParamInfo<InTheWay> &info) {
-	    return info.param.what;
-    });
+    ByName());
 
 /*
  * A start that has opened the PID file just as the daemon holding it ends

@@ -83,9 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Usage, MalformedCommandLine,
 	CommandLine { "SixteenBytes", { "em0123456789abcd" } },
 	CommandLine { "LongerThanAFileName", { std::string(300, 'x') } },
 	CommandLine { "LongerThanAPath", { std::string(5000, 'y') } }),
-    [](const testing::TestParamInfo<CommandLine> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * The base client's options, as rc passes them (background_dhclient,
@@ -145,9 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Options, BaseClientOptions,
 	Options { "EndOfOptions", { "-q", "--" }, { "-q" } },
 	Options { "EndOfOptionsAsAFile", { "-c", "--" }, { "-c", "--" } },
 	Options { "OnlyTheEnd", { "--" }, {} }),
-    [](const testing::TestParamInfo<Options> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * A single argument is the interface name, whatever it holds: copied byte
@@ -201,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Names, InterfaceName,
 	Name { "WithHyphensInside", "em0-r-6" },
 	Name { "WithASlash", "vlan0/sub" },
 	Name { "WithBlanks", "sp ace\ttab" }),
-    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
+    ByName());
 
 /*
  * Which client is missing: true for the IPv4 one, false for the IPv6 one.

@@ -48,7 +48,7 @@ TEST_P(FailedFork, ExitsOneAndLeavesNothingRunning)
 INSTANTIATE_TEST_SUITE_P(FailedStart, FailedFork,
     testing::Values(Fork { "OfTheDaemon", 1 }, Fork { "OfTheIPv4Client", 2 },
 	Fork { "OfTheIPv6Client", 3 }),
-    [](const testing::TestParamInfo<Fork> &info) { return info.param.name; });
+    ByName());
 
 TEST(FailedStart, ADaemonKilledBeforeItIsReadyFailsTheCommand)
 {
@@ -147,8 +147,6 @@ INSTANTIATE_TEST_SUITE_P(FailedStart, InterruptedStart,
 	Interrupt { "SigkillAtItsLock", Moment::AtItsLock, SIGKILL, false },
 	Interrupt { "SigkillRecorded", Moment::Recorded, SIGKILL, false },
 	Interrupt { "SigkillReporting", Moment::Reporting, SIGKILL, false }),
-    [](const testing::TestParamInfo<Interrupt> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 } // namespace

@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Hook, Dhcpv6Event,
 	    "resolvconf -a em0.dhcp6\nnameserver 2001:db8::53\n" },
 	Event { "Preinit6", "reason=PREINIT6", "" },
 	Event { "Depref6", "reason=DEPREF6 " + address, "" }),
-    [](const testing::TestParamInfo<Event> &info) { return info.param.name; });
+    ByName());
 
 /*
  * On a host without resolvconf the hook does nothing, silently, and the
@@ -228,6 +228,6 @@ TEST_P(BaseClientEvent, IsLeftAsItWas)
 INSTANTIATE_TEST_SUITE_P(Hook, BaseClientEvent,
     testing::Values("PREINIT", "BOUND", "RENEW", "REBIND", "REBOOT", "EXPIRE",
 	"FAIL", "RELEASE", "STOP", "TIMEOUT", "ARPCHECK", "ARPSEND", "MEDIUM"),
-    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+    ByName());
 
 } // namespace

@@ -296,9 +296,7 @@ INSTANTIATE_TEST_SUITE_P(KeepIPv6, DuringThePause,
     testing::Values(PauseCase { "Stop", true, nullptr, 0 },
 	PauseCase { "IPv4ClientEnds", false, nullptr, record_window_ms },
 	PauseCase { "IPv4ClientSettlesPastThePause", false, "2000", 2000 }),
-    [](const testing::TestParamInfo<PauseCase> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * Started again while em0 has no usable link-local address (it was

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "named.h"
 #include "pidfile.h"
 
 namespace {
@@ -61,14 +62,14 @@ INSTANTIATE_TEST_SUITE_P(Texts, ReadPid,
 			"12",
 		3),
 	    -1 }),
-    [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
+    ByName());
 
 /*
  * The whole file as the daemon sees it: only regular files are read, never
  * waiting on a FIFO, and only their first bytes.
  */
 struct FileCase {
-	const char *what;
+	const char *name;
 	std::string text; /* "fifo" and "dir" make those instead */
 	int exists;
 	pid_t pid;
@@ -77,7 +78,7 @@ struct FileCase {
 void
 PrintTo(const FileCase &c, std::ostream *os)
 {
-	*os << c.what;
+	*os << c.name;
 }
 
 class ReadPidfile : public testing::TestWithParam<FileCase> { };
@@ -121,8 +122,6 @@ INSTANTIATE_TEST_SUITE_P(Files, ReadPidfile,
 	FileCase { "DigitsPastTheBound", std::string(80, '7'), 1, -1 },
 	FileCase { "FIFO", "fifo", 1, -1 },
 	FileCase { "Directory", "dir", 1, -1 }),
-    [](const testing::TestParamInfo<FileCase> &info) {
-	    return info.param.what;
-    });
+    ByName());
 
 } // namespace

@@ -1,9 +1,15 @@
 /*
  * The system-specific questions, asked directly on Linux: a process's name
- * and children, and whether an interface's link-local address is usable.
+ * and children, whether an interface's link-local address is usable, and
+ * what the wait tells.
  */
 
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Platform, ProcessName,
 	Name { "Spaces", "dh client", "dh client" },
 	Name { "LongerThanTheKernelKeeps", "dhclient-script-long",
 	    "dhclient-script" }),
-    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
+    ByName());
 
 TEST(Platform, ChildProcessesAreTheLiveOnesOfThatParent)
 {
@@ -80,6 +86,129 @@ TEST(Platform, ChildProcessesAreTheLiveOnesOfThatParent)
 		EXPECT_EQ(child_processes(getpid(), children, 1), 1)
 		    << "no more than there is room for";
 		EXPECT_EQ(child_processes(started[0], children, 8), 0);
+	});
+}
+
+/* What one wait told, as "kind:tag" in order; time_up as "time". */
+std::vector<std::string>
+told(int timeout_ms)
+{
+	const char *kinds[] = { "ended", "channel", "file", "stop", "time" };
+	struct event events[most_watched];
+	std::vector<std::string> seen;
+	int n = await_events(events, most_watched, timeout_ms);
+
+	for (int i = 0; i < n; i++)
+		seen.push_back(std::string(kinds[events[i].kind]) +
+		    (events[i].kind == time_up || events[i].kind == stop_signal
+			    ? ""
+			    : ":" + std::to_string(events[i].tag)));
+	return seen;
+}
+
+/*
+ * A watched process's end is told once, by its tag, and it takes no signal
+ * after: its number may be another's by then.  Nothing else wakes the wait.
+ */
+TEST(Events, AWatchedProcessEndIsToldOnceByItsTag)
+{
+	in_sandbox({}, [] {
+		pid_t one = start_bystander(), two = start_bystander();
+		ASSERT_EQ(watch_process(one, 7), 0);
+		ASSERT_EQ(watch_process(two, 9), 0);
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		EXPECT_EQ(signal_process(9, SIGKILL), 0);
+		EXPECT_EQ(told(5000), std::vector<std::string> { "ended:9" });
+		EXPECT_TRUE(process_has_ended(9));
+		EXPECT_FALSE(process_has_ended(7));
+		EXPECT_EQ(signal_process(9, SIGTERM), -1);
+		ASSERT_EQ(waitpid(two, nullptr, 0), two);
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		unwatch_process(9);
+		unwatch_process(7);
+		EXPECT_EQ(signal_process(7, 0), -1) << "unwatched";
+		errno = 0;
+		EXPECT_EQ(watch_process(two, 9), -1);
+		EXPECT_EQ(errno, ESRCH);
+		kill(one, SIGKILL);
+	});
+}
+
+/*
+ * A client's file: its creation, each write and its removal are told by
+ * its tag, at once; another file in its directory is not, nor is a
+ * channel that has nothing to say, until it says something or hangs up.
+ */
+TEST(Events, FilesAndChannelsAreToldWhenTheyChange)
+{
+	in_sandbox({}, [] {
+		const std::string dir = "/run/dhclient/";
+		int link[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, link), 0);
+		ASSERT_EQ(watch_file((dir + "a.pid").c_str(), 0), 0);
+		ASSERT_EQ(watch_file((dir + "b.pid").c_str(), 1), 0);
+		ASSERT_EQ(watch_channel(link[0], 1), 0);
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+
+		write_file(dir + "other.pid", "1\n");
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		write_file(dir + "b.pid", "123\n");
+		EXPECT_EQ(told(5000), std::vector<std::string> { "file:1" });
+		int fd = open((dir + "b.pid").c_str(), O_WRONLY);
+		ASSERT_NE(fd, -1);
+		ASSERT_EQ(pwrite(fd, "4", 1, 0), 1);
+		EXPECT_EQ(told(5000), std::vector<std::string> { "file:1" });
+		close(fd);
+		told(0);
+		ASSERT_EQ(
+		    rename((dir + "b.pid").c_str(), (dir + "a.pid").c_str()),
+		    0);
+		EXPECT_EQ(told(5000),
+		    (std::vector<std::string> { "file:0", "file:1" }));
+		ASSERT_EQ(unlink((dir + "a.pid").c_str()), 0);
+		EXPECT_EQ(told(5000), std::vector<std::string> { "file:0" });
+
+		ASSERT_EQ(write(link[1], "x", 1), 1);
+		EXPECT_EQ(told(5000), std::vector<std::string> { "channel:1" });
+		EXPECT_EQ(told(0), std::vector<std::string> { "channel:1" })
+		    << "told until it is read";
+		char byte;
+		ASSERT_EQ(read(link[0], &byte, 1), 1);
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		close(link[1]);
+		EXPECT_EQ(told(5000), std::vector<std::string> { "channel:1" });
+		unwatch_channel(1);
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		close(link[0]);
+		forget_watches();
+	});
+}
+
+/*
+ * A stop signal is held back outside the wait and told by it once, whether
+ * it came before the wait or during it, and so is a later one.
+ */
+TEST(Events, AStopSignalIsToldOnceWhenItCame)
+{
+	in_sandbox({}, [] {
+		const int stops[] = { SIGTERM, SIGHUP };
+		ASSERT_EQ(catch_stop_signals(stops, 2), 0);
+		EXPECT_FALSE(stop_signal_came());
+		ASSERT_EQ(kill(getpid(), SIGHUP), 0);
+		EXPECT_TRUE(stop_signal_came()) << "held back, and known";
+		EXPECT_EQ(told(5000), std::vector<std::string> { "stop" });
+		EXPECT_EQ(told(50), std::vector<std::string> { "time" });
+		EXPECT_TRUE(stop_signal_came());
+
+		pid_t self = getpid();
+		pid_t sender = fork();
+		if (sender == 0) {
+			kill(self, SIGTERM);
+			_exit(0);
+		}
+		EXPECT_EQ(told(5000), std::vector<std::string> { "stop" })
+		    << "a second one is told too";
+		waitpid(sender, nullptr, 0);
 	});
 }
 
@@ -164,8 +293,6 @@ INSTANTIATE_TEST_SUITE_P(Platform, LinkLocalReady,
 	    "ip link set peer0 up && ip link set em0 up && "
 	    "mount -t tmpfs none /proc/sys/net/ipv6/conf",
 	    "", -1 }),
-    [](const testing::TestParamInfo<LinkLocal> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 } // namespace

@@ -115,9 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Promptness, PromptStop,
 	StopCase { "WithoutAnIPv6Client", nullptr, true, 0 },
 	StopCase { "ClientsKilledBeforeTheyRecord",
 	    "FAKE_DHCLIENT_DELAY_MS=5000", false, record_window_ms }),
-    [](const testing::TestParamInfo<StopCase> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * How the IPv4 client ends on its own, once it has recorded its PID and run
@@ -188,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Promptness, PromptFollow,
 	Follow { "KilledWithItsFile", nullptr, true, false, 0 },
 	Follow { "HelperLetsGoOfItsLock", "20", false, false, 20 },
 	Follow { "KilledWithItsLockHolder", "60000", false, true, 0 }),
-    [](const testing::TestParamInfo<Follow> &info) { return info.param.name; });
+    ByName());
 
 bool
 locked(const std::string &path)
@@ -270,8 +268,6 @@ TEST_P(LockHeldLong, IsWaitedForWithinTheStatedBounds)
 INSTANTIATE_TEST_SUITE_P(Promptness, LockHeldLong,
     testing::Values(Lingering { "SevenSeconds", "7000", 7000, "exit 0" },
 	Lingering { "FifteenSeconds", "15000", 10000, "exit 1" }),
-    [](const testing::TestParamInfo<Lingering> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 } // namespace

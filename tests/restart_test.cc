@@ -109,7 +109,7 @@ TEST_P(RcRestart, FindsTheClientsGoneAndStartsBothAgain)
 INSTANTIATE_TEST_SUITE_P(Restart, RcRestart,
     testing::Values(Ending { "HelperLetsGoOfTheLockLater", "150", "0" },
 	Ending { "ClientsSlowToExit", "0", "300" }),
-    [](const testing::TestParamInfo<Ending> &info) { return info.param.name; });
+    ByName());
 
 void
 nap_ms(long ms)
@@ -202,7 +202,7 @@ TEST_P(LinkBounce, FindsTheDaemonGoneAndStartsTheClientsAgain)
 INSTANTIATE_TEST_SUITE_P(Restart, LinkBounce,
     testing::Values(Bounce { "HelperLetsGoLater", "20", true, "0" },
 	Bounce { "FileRemovedFirstWithoutAnIPv6Client", "0", false, "100" }),
-    [](const testing::TestParamInfo<Bounce> &info) { return info.param.name; });
+    ByName());
 
 /*
  * A client that ignores SIGTERM is left running once the stop's bound has

@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Names, HostileName,
 	Name { "ShellCommand", "em0; rm -rf ~", true },
 	Name { "UpAndOut", "../escape", false },
 	Name { "IntoAMissingDirectory", "missing/dir", false }),
-    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
+    ByName());
 
 /*
  * Two hundred cycles; a quarter of them in a sanitizer build, whose every

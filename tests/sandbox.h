@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "named.h"
+
 struct SandboxSetup {
 	bool run_dir = true; /* /var/run/dhclient exists */
 	/*

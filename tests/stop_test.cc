@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Stop, WhatAStopSignals,
     testing::Values(Stop { "ClientsAsStarted", false, 1 },
 	Stop { "ClientsInTheBackground", true, 1 },
 	Stop { "AStormOfSigterms", false, 200 }),
-    [](const testing::TestParamInfo<Stop> &info) { return info.param.name; });
+    ByName());
 
 /*
  * What the IPv4 client's file names at the stop, instead of its client: a
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Stop, ARecordNaming,
 	Name { "DhclientX", "dhclientX" },
 	Name { "WithAParenthesisAndASpace", "dhclient) x" },
 	Name { "WithASpace", "dh client" }),
-    [](const testing::TestParamInfo<Name> &info) { return info.param.name; });
+    ByName());
 
 /*
  * The IPv4 client records nothing and works in children of its process,
@@ -232,9 +232,7 @@ INSTANTIATE_TEST_SUITE_P(Stop, ChildrenNamed,
 	    "FourteenDhclients", std::vector<std::string>(14, "dhclient") },
 	Children {
 	    "TwentyDhclients", std::vector<std::string>(20, "dhclient") }),
-    [](const testing::TestParamInfo<Children> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * What the IPv4 client does as its SIGTERM comes, before it ends a moment

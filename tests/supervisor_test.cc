@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Shutdown, ClientPidfileText,
 	Text { "WithoutNewline", "%d" }, Text { "AfterBlanks", "   %d\n" },
 	Text { "AfterANewlineAndATab", "\n\t%d 12\n" },
 	Text { "WithAPlusSign", "+%d" }),
-    [](const testing::TestParamInfo<Text> &info) { return info.param.name; });
+    ByName());
 
 /*
  * What this run's IPv4 client's PID file holds at the stop instead of its
@@ -261,9 +261,7 @@ INSTANTIATE_TEST_SUITE_P(Shutdown, UnusableIPv4Pidfile,
 	Unusable { "BystandersGroup", "-B\n" },
 	Unusable { "WrapsToBystander", "wrap B" }, Unusable { "Fifo", "fifo" },
 	Unusable { "Directory", "directory" }, Unusable { "Device", "device" }),
-    [](const testing::TestParamInfo<Unusable> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * What happens to the clients before the stop.  SlowToRecord: they record
@@ -409,9 +407,7 @@ INSTANTIATE_TEST_SUITE_P(Shutdown, AClientThatNeverRecords,
 	NeverRecords { "IPv4EndsAtOnce", true, false },
 	NeverRecords { "IPv6Missing", false, true },
 	NeverRecords { "IPv6EndsAtOnce", false, false }),
-    [](const testing::TestParamInfo<NeverRecords> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 TEST(Shutdown, StalePidOfAnotherProgramIsLeftAlone)
 {
@@ -576,7 +572,7 @@ INSTANTIATE_TEST_SUITE_P(Daemon, EarlyStop,
 	Rounds { "SlowClients", 4, 300, false, false },
 	Rounds {
 	    "BackgroundClientsWithTimeStampsToTheSecond", 20, 0, true, true }),
-    [](const testing::TestParamInfo<Rounds> &info) { return info.param.name; });
+    ByName());
 
 TEST(Shutdown, AnEarlierRunsFilesNamingALiveDhclientAreNeverUsed)
 {
@@ -916,6 +912,6 @@ TEST_P(IPv4ClientForks, AndRecordsItsNewPidAndIsStillServed)
 INSTANTIATE_TEST_SUITE_P(OnItsOwn, IPv4ClientForks,
     testing::Values(Refork { "HoldingItsFileLocked", "20", "700" },
 	Refork { "WithoutALockWithin150ms", nullptr, "150" }),
-    [](const testing::TestParamInfo<Refork> &info) { return info.param.name; });
+    ByName());
 
 } // namespace

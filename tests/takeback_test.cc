@@ -88,9 +88,7 @@ INSTANTIATE_TEST_SUITE_P(TakeBack, AfterAKilledDaemon,
 	Crashes { "StartedWithOptions", nullptr,
 	    { "-b", "-n", "-c", "/etc/dhclient.conf" } },
 	Crashes { "ThatLocksStartedWithOptions", "50", { "-bnq" } }),
-    [](const testing::TestParamInfo<Crashes> &info) {
-	    return info.param.name;
-    });
+    ByName());
 
 /*
  * What both client files name before a start: a live process of another
@@ -195,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(TakeBack, TheProof,
 	    false },
 	Proof { "AnotherProgramsTitle", "sleep", { "dhclient: em0" }, true,
 	    false }),
-    [](const testing::TestParamInfo<Proof> &info) { return info.param.name; });
+    ByName());
 
 /*
  * Orphans that ignore SIGTERM cannot be taken back: the start fails after
