@@ -5,7 +5,8 @@
  * the moment of receipt without polling.  Given -p, it takes its file as
  * the BSD base client does: locked with flock(2), and shared with a helper
  * process that removes it and lets go of it when the client has ended, as
- * the base client's privileged process does.
+ * the base client's privileged process does.  $BENCH_RECORD_DELAY_MS puts
+ * off the write (not the file's creation and lock) by that long.
  */
 
 #include <sys/file.h>
@@ -15,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 int
@@ -46,6 +48,11 @@ main(int argc, char *argv[])
 				_exit(0);
 			}
 			close(helper[0]);
+		}
+		if (const char *delay = getenv("BENCH_RECORD_DELAY_MS")) {
+			long ms = atol(delay);
+			struct timespec wait = { ms / 1000, ms % 1000 * 1000000 };
+			nanosleep(&wait, nullptr);
 		}
 		int len = snprintf(line, sizeof(line), "%d\n", (int)getpid());
 		if (ftruncate(fd, 0) == -1 || write(fd, line, len) != len)
