@@ -247,8 +247,7 @@ TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
 }
 
 INSTANTIATE_TEST_SUITE_P(Callers, ClosedDescriptors,
-    testing::Values("StandardError", "All"),
-    ByName());
+    testing::Values("StandardError", "All"), ByName());
 
 /* What is at the daemon's PID file before the start, and the outcome. */
 struct InTheWay {

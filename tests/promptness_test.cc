@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Promptness, PromptStop,
 	    "ClientsInTheBackground", "FAKE_DHCLIENT_BACKGROUND=1", false, 0 },
 	StopCase { "WithoutAnIPv6Client", nullptr, true, 0 },
 	StopCase { "ClientsKilledBeforeTheyRecord",
-	    "FAKE_DHCLIENT_DELAY_MS=5000", false, record_window_ms }),
+	    "FAKE_DHCLIENT_DELAY_MS=5000", false, record_wait_ms }),
     ByName());
 
 /*
@@ -182,7 +182,7 @@ TEST_P(PromptFollow, TheDaemonEndsAsSoonAsTheIPv4ClientHasEnded)
 
 INSTANTIATE_TEST_SUITE_P(Promptness, PromptFollow,
     testing::Values(Follow { "KilledMayRecordAgain", nullptr, false, false,
-			record_window_ms },
+			record_wait_ms },
 	Follow { "KilledWithItsFile", nullptr, true, false, 0 },
 	Follow { "HelperLetsGoOfItsLock", "20", false, false, 20 },
 	Follow { "KilledWithItsLockHolder", "60000", false, true, 0 }),
@@ -252,8 +252,8 @@ TEST_P(LockHeldLong, IsWaitedForWithinTheStatedBounds)
 			    v6_stopped = now_ms() - start;
 			    return !term_senders(s.v6.pid).empty();
 		    },
-		    5000 + (int)margin_ms));
-		EXPECT_GE(v6_stopped, 5000 - margin_ms);
+		    (int)(stop_wait_ms + margin_ms)));
+		EXPECT_GE(v6_stopped, stop_wait_ms - margin_ms);
 		std::string status = describe(wait_exit(
 		    s.daemon, (int)(l.end_ms + margin_ms - v6_stopped)));
 		long ended = now_ms() - start;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "client.h"
 #include "named.h"
 
 struct SandboxSetup {
@@ -143,6 +144,8 @@ pid_t reforked_client();
 
 /* The processes that pid holds a process descriptor of, lowest first. */
 std::vector<pid_t> watched_by(pid_t pid);
+/* The process that pid's descriptor fd is a process descriptor of, or 0. */
+pid_t watched_by_fd(pid_t pid, int fd);
 
 /*
  * What each descriptor of pid refers to, lowest first: a path, or "socket",
@@ -195,7 +198,7 @@ void without_leak_check();
  * must not pass for prompt.
  */
 constexpr long prompt_ms = 150;
-constexpr long record_window_ms = 250;
+static_assert(prompt_ms < record_wait_ms, "a record's window is not prompt");
 /* A monotonic clock, in milliseconds. */
 long now_ms();
 
