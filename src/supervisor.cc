@@ -45,12 +45,15 @@ static const int kept_signals[] = { SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
  * watch, looked for among at most most_children; and during a stop it may
  * start new ones, looked for every children_look_ms, as descendants given
  * to the starting process are.  Where the system will not tell of the
- * clients' files, they are looked at every file_look_ms while a client may
- * write its own.
+ * clients' files, they are looked at after every event, and every
+ * file_look_ms while a client may record a new process, or has not written
+ * its file in its first_write_ms: a file written and removed again between
+ * two looks would go unseen.
  */
 static const int most_children = 64;
 static const int children_look_ms = 10;
 static const int file_look_ms = 2;
+static const long first_write_ms = 1000;
 
 /* The tag of the starting process's channel, beside the clients' ids. */
 enum { report_tag = 2 };
@@ -940,8 +943,9 @@ wait_ms(const struct handover *h, long left_ms)
 	long now = clock_ms(), timeout = left_ms;
 
 	for (const struct client &c : h->clients) {
-		bool may_write = c.state == running || c.state == settling ||
-		    c.state == locked;
+		bool may_write = c.state == settling || c.state == locked ||
+		    (c.state == running && !c.wrote &&
+			now - c.since_ms < first_write_ms);
 		if (c.deadline_ms >= 0)
 			sooner(&timeout,
 			    c.deadline_ms > now ? c.deadline_ms - now : 0);

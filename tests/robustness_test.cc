@@ -187,6 +187,41 @@ TEST(LongLife, TheDaemonHoldsNoMoreAfterManyChangesThanAfterOne)
 	});
 }
 
+/*
+ * Where the system will not tell of the clients' files (no inotify to be
+ * had), the daemon looks at them: it still takes up each new process the
+ * IPv4 client names after going into the background, and stops the last;
+ * once the clients have written their files it rests between events.
+ */
+TEST(LongLife, WithoutFileEventsTheRecordsAreLookedFor)
+{
+	in_sandbox({}, [] {
+		preload(NO_INOTIFY_PATH);
+		setenv("FAKE_DHCLIENT_LOCK", "0", 1);
+		setenv("FAKE_DHCLIENT_REFORK", "2", 1);
+		setenv("FAKE_DHCLIENT_REFORK_GAP_MS", "300", 1);
+		setenv("FAKE_DHCLIENT_REFORK_MS", "100", 1);
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		pid_t last = 0;
+		ASSERT_TRUE(eventually([&] {
+			last = reforked_client();
+			std::vector<pid_t> w = watched_by(s.daemon);
+			return last != 0 &&
+			    pid_in(pidfile("em0", "4")) == last &&
+			    std::count(w.begin(), w.end(), last) == 1;
+		}));
+		std::vector<std::string> fds = daemon_fds_at_rest(s.daemon);
+		EXPECT_EQ(std::count(fds.begin(), fds.end(), "pidfd"), 2)
+		    << testing::PrintToString(fds);
+		EXPECT_EQ(fds.size(), 6u) << "no file watch";
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		EXPECT_EQ(term_senders(last), std::vector<pid_t> { s.daemon });
+		EXPECT_TRUE(all_ended());
+	});
+}
+
 /* The CPU time (in clock ticks) and wake-ups a process has had so far. */
 struct Effort {
 	long ticks, wakeups;
