@@ -236,6 +236,26 @@ TEST(Client, ThePauseScheduleOverAWholeLife)
 	}
 }
 
+/*
+ * A client once seen holding its file locked is known to lock it: when its
+ * next process ends and the lock is gone, it has ended (its helper is
+ * done), without a record's window.
+ */
+TEST(Client, ALockOnceSeenMakesItsNextEndFinal)
+{
+	struct client c = client_in(running, wrote_it);
+	struct client_event locked_end = { last_gone, true, false };
+	struct client_event record = { record_taken, false, false };
+	struct client_event unlocked_end = { last_gone, false, false };
+
+	client_step(&c, &locked_end, 10);
+	ASSERT_EQ(c.state, locked);
+	client_step(&c, &record, 20);
+	ASSERT_EQ(c.state, running);
+	client_step(&c, &unlocked_end, 30);
+	EXPECT_EQ(c.state, ended);
+}
+
 /* A held lock is looked at every lock_look_ms, and its wait is the first's. */
 TEST(Client, ALockIsWaitedForFromTheFirstLookNotTheLast)
 {
