@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include "platform.h"
+#include "platform_wait.h"
 #include "platform_bsd.h"
 
 /* Options end at the first operand by themselves. */
@@ -489,14 +490,11 @@ unwatch_channel(int tag)
 int
 watch_file(const char *path, int tag)
 {
-	const char *slash = strrchr(path, '/');
 	char dir[PATH_MAX];
 	struct kevent change;
 
-	if (slash == nullptr || strlen(path) >= PATH_MAX || ready_queue() == -1)
+	if (directory_of(path, dir) == nullptr || ready_queue() == -1)
 		return -1;
-	snprintf(dir, sizeof(dir), "%.*s",
-	    slash == path ? 1 : (int)(slash - path), path);
 	for (struct file_source &f : files) {
 		if (f.dir != -1 && f.tag != tag)
 			continue;
@@ -523,17 +521,6 @@ watch_file(const char *path, int tag)
 	}
 	errno = ENOSPC;
 	return -1;
-}
-
-/* Store an event if there is room.  Returns whether there was. */
-static bool
-tell(struct event events[], int max, int *n, enum event_kind kind, int tag)
-{
-	if (*n >= max)
-		return false;
-	events[*n].kind = kind;
-	events[(*n)++].tag = tag;
-	return true;
 }
 
 /*

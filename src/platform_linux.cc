@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "platform.h"
+#include "platform_wait.h"
 
 int
 next_option(int argc, char *const argv[], const char *options)
@@ -402,16 +403,13 @@ watch_file(const char *path, int tag)
 	const uint32_t told = IN_CREATE | IN_DELETE | IN_MOVED_FROM |
 	    IN_MOVED_TO | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE |
 	    IN_DELETE_SELF | IN_MOVE_SELF;
-	const char *slash = strrchr(path, '/');
 	char dir[PATH_MAX];
+	const char *name = directory_of(path, dir);
 	int wd;
 
 	ready_sources();
-	if (slash == nullptr || strlen(slash + 1) > NAME_MAX ||
-	    (size_t)(slash - path) >= sizeof(dir))
+	if (name == nullptr)
 		return -1;
-	snprintf(dir, sizeof(dir), "%.*s",
-	    slash == path ? 1 : (int)(slash - path), path);
 	if (notify_fd == -1 &&
 	    (notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) == -1)
 		return -1;
@@ -422,7 +420,7 @@ watch_file(const char *path, int tag)
 			f.tag = tag;
 			f.dir = wd;
 			f.changed = false;
-			snprintf(f.name, sizeof(f.name), "%s", slash + 1);
+			snprintf(f.name, sizeof(f.name), "%s", name);
 			return 0;
 		}
 	errno = ENOSPC;
@@ -451,17 +449,6 @@ read_notes(void)
 					f.changed = true;
 			at += sizeof(*note) + note->len;
 		}
-}
-
-/* Store an event if there is room.  Returns whether there was. */
-static bool
-tell(struct event events[], int max, int *n, enum event_kind kind, int tag)
-{
-	if (*n >= max)
-		return false;
-	events[*n].kind = kind;
-	events[(*n)++].tag = tag;
-	return true;
 }
 
 int

@@ -83,7 +83,7 @@ static int start_clients(struct handover *h, const sigset_t *ignored);
 [[noreturn]] static void abandon_start(
     const char *own_pidfile, struct handover *h);
 static int watch_clients(struct handover *h);
-static void decide_mode(struct handover *h);
+static void decide_mode(struct handover *h, bool ready);
 static void take_events(struct handover *h, const struct event events[], int n);
 static void feed(struct handover *h, struct client *c, enum client_news news);
 static void act(struct handover *h, struct client *c, enum client_state was);
@@ -169,11 +169,11 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	h->ready[0] = -1;
 	if ((h->own_fd = take_pidfile(own_pidfile)) == -1)
 		exit(1);
-	if (take_back(h) == -1 || start_clients(h, &caller_ignored) == -1) {
+	if (take_back(h) == -1) {
 		remove_pidfile(own_pidfile, h->own_fd);
 		exit(1);
 	}
-	if (v6->state != launching || setsid() == -1 ||
+	if (start_clients(h, &caller_ignored) == -1 || setsid() == -1 ||
 	    ignore_other_signals() == -1)
 		abandon_start(own_pidfile, h);
 
@@ -190,7 +190,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	h->ready[1] = own[3];
 	if (watch_clients(h) == -1)
 		abandon_start(own_pidfile, h);
-	decide_mode(h);
+	decide_mode(h, true);
 	if (h->mode == stopping)
 		abandon_start(own_pidfile, h);
 
@@ -210,7 +210,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	 * children, the clients' processes, once it has taken their ends.
 	 */
 	for (;;) {
-		decide_mode(h);
+		decide_mode(h, false);
 		if (h->mode == stopping)
 			break;
 		if (v4->state == running)
@@ -227,18 +227,20 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 }
 
 /*
- * The daemon serves from its report until a stop signal has come or the
- * IPv4 client has ended (for good: its machine says so); then it stops.
- * Before its report, a stop signal stops the start.
+ * The daemon's mode, decided here alone: it starts until it is ready to
+ * report, and serves from then on until a stop signal has come or the
+ * IPv4 client has ended (for good: its machine says so); then it stops.  A
+ * stop signal before its report stops the start.
  */
 static void
-decide_mode(struct handover *h)
+decide_mode(struct handover *h, bool ready)
 {
 	bool stop = h->stop_asked || stop_signal_came();
 
 	switch (h->mode) {
 	case starting:
-		h->mode = stop ? stopping : serving;
+		if (stop || ready)
+			h->mode = stop ? stopping : serving;
 		break;
 	case serving:
 		if (stop || h->clients[0].state == ended)
@@ -437,7 +439,6 @@ take_back(struct handover *h)
 			if (ready_client(&c) == -1)
 				status = -1;
 		}
-		h->mode = starting;
 	}
 	forget_watches();
 	return status;
@@ -445,8 +446,8 @@ take_back(struct handover *h)
 
 /*
  * The first start, in the caller's session, with the caller's descriptors
- * but none of the daemon's.  Returns -1 if the IPv4 client cannot be
- * started; an IPv6 client that cannot is left ended, to be seen.
+ * but none of the daemon's.  Returns -1 if a client cannot be started
+ * (then the IPv4 client may have been).
  */
 static int
 start_clients(struct handover *h, const sigset_t *ignored)
@@ -464,7 +465,7 @@ start_clients(struct handover *h, const sigset_t *ignored)
 		close(c.link[1]);
 		c.link[1] = -1;
 		if (pid == -1)
-			return c.id == 0 ? -1 : 0;
+			return -1;
 		c.procs[started_slot] = pid;
 		feed(h, &c, started);
 	}
@@ -520,7 +521,7 @@ take_events(struct handover *h, const struct event events[], int n)
 			break;
 		}
 	/* A stop signal stops what would follow, a restart among them. */
-	decide_mode(h);
+	decide_mode(h, false);
 	if (!h->files_told)
 		for (struct client &c : h->clients)
 			look_at_file(h, &c);
@@ -794,7 +795,6 @@ stop_clients(struct handover *h)
 	long asked = clock_ms();
 	int n;
 
-	h->mode = stopping;
 	for (struct client &c : h->clients) {
 		if (c.state == launching)
 			shutdown(c.link[0], SHUT_WR);
@@ -951,9 +951,9 @@ wait_ms(const struct handover *h, long left_ms)
 			    c.deadline_ms > now ? c.deadline_ms - now : 0);
 		if (!h->files_told && may_write)
 			sooner(&timeout, file_look_ms);
-		if (h->mode == stopping && children_unseen(&c))
+		if (left_ms >= 0 && children_unseen(&c))
 			sooner(&timeout, children_look_ms);
-		if (h->mode == stopping && c.state == ended && c.locks)
+		if (left_ms >= 0 && c.state == ended && c.locks)
 			sooner(&timeout, lock_look_ms);
 	}
 	return timeout;

@@ -299,6 +299,52 @@ INSTANTIATE_TEST_SUITE_P(KeepIPv6, DuringThePause,
     ByName());
 
 /*
+ * A stop signal that the daemon takes in the same wake-up as the end of
+ * the IPv6 client's pause (it was stopped, by SIGSTOP, across both) is
+ * acted on first: no IPv6 client is started during the stop, and the stop
+ * is prompt.
+ */
+TEST(KeepIPv6, AStopTakenWithThePausesEndStartsNothing)
+{
+	if (access("/proc/sys/net/ipv6", F_OK) != 0)
+		GTEST_SKIP() << "no IPv6 here";
+	in_sandbox({}, [] {
+		/* A client started then would run at once. */
+		ASSERT_TRUE(em0_with_link_local(true));
+		Started s = start_serving("em0");
+		ASSERT_GT(s.v6.pid, 0);
+		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
+		/* Paused: the IPv4 client alone, past the record window. */
+		ASSERT_TRUE(eventually([&] {
+			return watched_by(s.daemon) ==
+			    std::vector<pid_t> { s.v4.pid };
+		}));
+		struct timespec window = { 0,
+			(record_wait_ms + 100) * 1000000 };
+		nanosleep(&window, nullptr);
+		ASSERT_EQ(kill(s.daemon, SIGSTOP), 0);
+		ASSERT_TRUE(eventually([&] {
+			std::vector<std::string> stat = stat_fields(s.daemon);
+			return !stat.empty() && stat[0] == "T";
+		}));
+		/* Past the pause's end while it cannot tell. */
+		struct timespec pause = { 1, 500 * 1000 * 1000 };
+		nanosleep(&pause, nullptr);
+		ASSERT_TRUE(send_sigterm(s.daemon));
+		long start = now_ms();
+		ASSERT_EQ(kill(s.daemon, SIGCONT), 0);
+		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
+		/*
+		 * A client started then, and stopped before it could record,
+		 * would hold the daemon for a record's window.
+		 */
+		EXPECT_LT(now_ms() - start, record_wait_ms);
+		EXPECT_EQ(v6_clients().size(), 1u);
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+/*
  * Started again while em0 has no usable link-local address (it was
  * removed, and comes back late, through duplicate address detection), the
  * IPv6 client waits for it as at boot: it starts only once the address is
