@@ -219,7 +219,12 @@ TEST_P(ClosedDescriptors, ArePointedAtDevNullForTheClientsAndNothingIsMixedUp)
 			return clients.size() == 1 &&
 			    pid_in(pidfile("em0", "4")) == clients[0].pid;
 		})) << "no IPv4 client";
-		/* Those three alone: no second /dev/null, nothing of ours. */
+		/*
+		 * Those three alone: no second /dev/null, nothing of ours
+		 * (once the stand-in has closed its PID file again).
+		 */
+		EXPECT_TRUE(eventually(
+		    [&] { return fd_targets(clients[0].pid).size() == 3; }));
 		EXPECT_EQ(fd_targets(clients[0].pid),
 		    (std::vector<std::string> { "/dev/null",
 			closed == "All" ? "/dev/null" : "/run/test/stdout",
