@@ -51,7 +51,8 @@ main(int argc, char *argv[])
 		}
 		if (const char *delay = getenv("BENCH_RECORD_DELAY_MS")) {
 			long ms = atol(delay);
-			struct timespec wait = { ms / 1000, ms % 1000 * 1000000 };
+			struct timespec wait = { ms / 1000,
+				ms % 1000 * 1000000 };
 			nanosleep(&wait, nullptr);
 		}
 		int len = snprintf(line, sizeof(line), "%d\n", (int)getpid());

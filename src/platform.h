@@ -96,9 +96,9 @@ enum { most_watched = 40 };
 
 /*
  * The stop signals, caught from now on: the wait tells when one has come
- * since it last told, whenever it came.  They are held back outside the wait, so none is
- * acted on between a look and the wait; the wait takes them, in the same
- * call.  Returns 0, or -1 if the signals cannot be set so.
+ * since it last told, whenever it came.  They are held back outside the wait,
+ * so none is acted on between a look and the wait; the wait takes them, in the
+ * same call.  Returns 0, or -1 if the signals cannot be set so.
  */
 int catch_stop_signals(const int signals[], int n);
 /* Whether a stop signal has come since they were caught, told or not. */

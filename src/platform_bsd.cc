@@ -202,6 +202,8 @@ link_local_ready(const char *ifname)
  * made or removed.  What a look without waiting learns is kept in these
  * until the wait tells it.
  */
+namespace {
+
 struct process_source {
 	int tag;
 	pid_t pid; /* 0: unused */
@@ -216,6 +218,8 @@ struct file_source {
 	bool changed;
 	char path[PATH_MAX];
 };
+
+} // namespace
 
 static struct process_source processes[most_watched];
 static struct channel_source channels[most_watched];
@@ -397,13 +401,13 @@ watch_process(pid_t pid, int tag)
 }
 
 static struct process_source *
-process_source(int tag)
+source_of(int tag)
 {
 	if (ready_queue() == -1)
 		return nullptr;
-	for (struct process_source &p : processes)
-		if (p.pid != 0 && p.tag == tag)
-			return &p;
+	for (int i = 0; i < most_watched; i++)
+		if (processes[i].pid != 0 && processes[i].tag == tag)
+			return &processes[i];
 	return nullptr;
 }
 
@@ -411,7 +415,7 @@ process_source(int tag)
 void
 unwatch_process(int tag)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 	struct kevent change;
 
 	if (p == nullptr)
@@ -430,7 +434,7 @@ unwatch_process(int tag)
 int
 signal_process(int tag, int sig)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 
 	if (p == nullptr)
 		return -1;
@@ -443,7 +447,7 @@ signal_process(int tag, int sig)
 int
 process_has_ended(int tag)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 
 	if (p == nullptr)
 		return 1;

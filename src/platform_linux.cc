@@ -222,6 +222,8 @@ link_local_ready(const char *ifname)
  * it has ended; a channel as it is; the files through one inotify
  * descriptor on their directories, whose records name the entry changed.
  */
+namespace {
+
 struct process_source {
 	int tag, fd; /* fd -1: unused */
 	bool ended; /* told ended: not polled again */
@@ -234,6 +236,8 @@ struct file_source {
 	bool changed; /* to be told */
 	char name[NAME_MAX + 1];
 };
+
+} // namespace
 
 static struct process_source processes[most_watched];
 static struct channel_source channels[most_watched];
@@ -332,19 +336,19 @@ watch_process(pid_t pid, int tag)
 }
 
 static struct process_source *
-process_source(int tag)
+source_of(int tag)
 {
 	ready_sources();
-	for (struct process_source &p : processes)
-		if (p.fd != -1 && p.tag == tag)
-			return &p;
+	for (int i = 0; i < most_watched; i++)
+		if (processes[i].fd != -1 && processes[i].tag == tag)
+			return &processes[i];
 	return nullptr;
 }
 
 void
 unwatch_process(int tag)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 
 	if (p != nullptr) {
 		close(p->fd);
@@ -355,7 +359,7 @@ unwatch_process(int tag)
 int
 signal_process(int tag, int sig)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 
 	if (p == nullptr || p->ended)
 		return -1;
@@ -365,7 +369,7 @@ signal_process(int tag, int sig)
 int
 process_has_ended(int tag)
 {
-	struct process_source *p = process_source(tag);
+	struct process_source *p = source_of(tag);
 	struct pollfd ended;
 
 	if (p == nullptr || p->ended)
@@ -379,9 +383,9 @@ watch_channel(int fd, int tag)
 {
 	ready_sources();
 	unwatch_channel(tag);
-	for (struct channel_source &c : channels)
-		if (c.fd == -1) {
-			c = { tag, fd };
+	for (int i = 0; i < most_watched; i++)
+		if (channels[i].fd == -1) {
+			channels[i] = { tag, fd };
 			return 0;
 		}
 	errno = ENOSPC;
@@ -415,14 +419,16 @@ watch_file(const char *path, int tag)
 		return -1;
 	if ((wd = inotify_add_watch(notify_fd, dir, told)) == -1)
 		return -1;
-	for (struct file_source &f : files)
-		if (f.dir == -1 || f.tag == tag) {
-			f.tag = tag;
-			f.dir = wd;
-			f.changed = false;
-			snprintf(f.name, sizeof(f.name), "%s", name);
-			return 0;
-		}
+	for (size_t i = 0; i < sizeof(files) / sizeof(files[0]); i++) {
+		struct file_source *f = &files[i];
+		if (f->dir != -1 && f->tag != tag)
+			continue;
+		f->tag = tag;
+		f->dir = wd;
+		f->changed = false;
+		snprintf(f->name, sizeof(f->name), "%s", name);
+		return 0;
+	}
 	errno = ENOSPC;
 	return -1;
 }
@@ -468,8 +474,8 @@ await_events(struct event events[], int max, int timeout_ms)
 			set[k++] = { c.fd, POLLIN, 0 };
 	if (notify_fd != -1)
 		set[k++] = { notify_fd, POLLIN, 0 };
-	for (const struct file_source &f : files)
-		if (f.dir != -1 && f.changed)
+	for (size_t i = 0; i < sizeof(files) / sizeof(files[0]); i++)
+		if (files[i].dir != -1 && files[i].changed)
 			timeout_ms = 0;
 	if (stops_came != stops_told)
 		timeout_ms = 0;

@@ -86,7 +86,7 @@ static int watch_clients(struct handover *h);
 static void decide_mode(struct handover *h, bool ready);
 static void take_events(struct handover *h, const struct event events[], int n);
 static void feed(struct handover *h, struct client *c, enum client_news news);
-static void act(struct handover *h, struct client *c, enum client_state was);
+static int act(struct client *c, enum client_state was);
 static void hear_from(struct handover *h, struct client *c);
 static void look_at_file(struct handover *h, struct client *c);
 static void take_end(struct client *c, int slot);
@@ -94,8 +94,7 @@ static bool adopt(struct client *c, pid_t pid);
 static int client_alive(pid_t pid);
 static int proven_client(pid_t pid, const struct client *c);
 static int ready_client(struct client *c);
-static void start_again(
-    struct handover *h, struct client *c, const sigset_t *ignored);
+static int start_again(struct client *c, const sigset_t *ignored);
 static int watch_started(struct client *c);
 static int stop_clients(struct handover *h);
 static void stop_client(struct client *c);
@@ -134,7 +133,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	int own[4];
 	char byte = 0;
 	pid_t daemon;
-	int status, n;
+	int status;
 
 	/*
 	 * The daemon is made first, and starts the clients itself: whatever
@@ -215,7 +214,7 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 			break;
 		if (v4->state == running)
 			feed(h, v6, partner_runs);
-		n = await_events(events, most_events, (int)wait_ms(h, -1));
+		int n = await_events(events, most_events, (int)wait_ms(h, -1));
 		take_events(h, events, n);
 		while (waitpid(-1, nullptr, WNOHANG) > 0)
 			;
@@ -512,7 +511,9 @@ take_events(struct handover *h, const struct event events[], int n)
 			h->stop_asked = true;
 			break;
 		case channel_ready:
+			/* Its file is looked at from its exec on. */
 			hear_from(h, &h->clients[events[i].tag]);
+			look_at_file(h, &h->clients[events[i].tag]);
 			break;
 		case file_changed:
 			look_at_file(h, &h->clients[events[i].tag]);
@@ -547,36 +548,40 @@ take_events(struct handover *h, const struct event events[], int n)
 static void
 feed(struct handover *h, struct client *c, enum client_news news)
 {
-	struct client_event e = { news, false, false };
-	enum client_state was = c->state;
+	for (;;) {
+		struct client_event e = { news, false, false };
+		enum client_state was = c->state;
 
-	if ((news == last_gone || news == deadline) &&
-	    (c->state == running || c->state == settling || c->state == locked))
-		e.locked = c->wrote && pidfile_locked(c->pidfile);
-	e.partner_running =
-	    h->mode == serving && h->clients[0].state == running;
-	client_step(c, &e, clock_ms());
-	act(h, c, was);
+		if ((news == last_gone || news == deadline) &&
+		    (c->state == running || c->state == settling ||
+			c->state == locked))
+			e.locked = c->wrote && pidfile_locked(c->pidfile);
+		e.partner_running =
+		    h->mode == serving && h->clients[0].state == running;
+		client_step(c, &e, clock_ms());
+		if (act(c, was) == 0)
+			return;
+		news = never_execs;
+	}
 }
 
 /*
  * What the daemon does as a client moves: a client that has left launching
- * has no more use for its channel, and its file is looked at (its exec came
- * before anything it wrote); one paused or deferred that is launching is
- * started again.
+ * has no more use for its channel; one paused or deferred that is launching
+ * is started again.  Returns -1 when that start failed: the client never
+ * execs, and is told so.
  */
-static void
-act(struct handover *h, struct client *c, enum client_state was)
+static int
+act(struct client *c, enum client_state was)
 {
 	if (was == launching && c->state != launching) {
 		unwatch_channel(c->id);
 		close(c->link[0]);
 		c->link[0] = -1;
-		if (c->state == running)
-			look_at_file(h, c);
 	}
 	if ((was == paused || was == deferred) && c->state == launching)
-		start_again(h, c, &caller_ignored);
+		return start_again(c, &caller_ignored);
+	return 0;
 }
 
 /*
@@ -740,25 +745,28 @@ ready_client(struct client *c)
 /*
  * The IPv6 client's pause is over: start it again as the first time, from
  * a fresh channel and its file as it is now, as a child of the daemon
- * holding nothing of the daemon's.  If it cannot be, it never execs.
+ * holding nothing of the daemon's.  Returns -1 if it cannot be.
  */
-static void
-start_again(struct handover *h, struct client *c, const sigset_t *ignored)
+static int
+start_again(struct client *c, const sigset_t *ignored)
 {
 	pid_t pid;
 
-	if (ready_client(c) == -1) {
-		feed(h, c, never_execs);
-		return;
-	}
+	if (ready_client(c) == -1)
+		return -1;
 	pid =
-	    launch(c->argv, h->ifname, c->link[1], nullptr, 0, ignored, false);
+	    launch(c->argv, c->ifname, c->link[1], nullptr, 0, ignored, false);
 	close(c->link[1]);
 	c->link[1] = -1;
 	c->procs[started_slot] = pid == -1 ? 0 : pid;
-	if (pid == -1 || watch_started(c) == -1 ||
-	    watch_channel(c->link[0], c->id) == -1)
-		feed(h, c, never_execs);
+	if (pid == -1 || watch_started(c) == -1)
+		return -1;
+	/* Not to be left running unheard of. */
+	if (watch_channel(c->link[0], c->id) == -1) {
+		signal_process(tag_of(c, started_slot), SIGTERM);
+		return -1;
+	}
+	return 0;
 }
 
 /*
@@ -793,7 +801,6 @@ stop_clients(struct handover *h)
 {
 	struct event events[most_events];
 	long asked = clock_ms();
-	int n;
 
 	for (struct client &c : h->clients) {
 		if (c.state == launching)
@@ -815,7 +822,8 @@ stop_clients(struct handover *h)
 		long left = stop_wait_ms - elapsed_ms(asked);
 		if (done || left <= 0)
 			return done ? 0 : -1;
-		n = await_events(events, most_events, (int)wait_ms(h, left));
+		int n =
+		    await_events(events, most_events, (int)wait_ms(h, left));
 		take_events(h, events, n);
 	}
 }
@@ -912,8 +920,8 @@ slot_of(const struct client *c, pid_t pid)
 static bool
 any_live(const struct client *c)
 {
-	for (pid_t pid : c->procs)
-		if (pid != 0)
+	for (int i = 0; i < process_slots; i++)
+		if (c->procs[i] != 0)
 			return true;
 	return false;
 }
