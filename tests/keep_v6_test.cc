@@ -231,6 +231,24 @@ TEST(KeepIPv6, AMissingClientIsTriedUntilItIsThere)
 }
 
 /*
+ * Kill the IPv6 client of s, and wait until the daemon has paused it: past
+ * its record window (the daemon then watches the IPv4 client alone), well
+ * before its pause of 1 s is over.
+ */
+bool
+ended_into_its_pause(const Started &s)
+{
+	if (s.v6.pid <= 0 || kill(s.v6.pid, SIGKILL) != 0 || !eventually([&] {
+		    return watched_by(s.daemon) ==
+			std::vector<pid_t> { s.v4.pid };
+	    }))
+		return false;
+	struct timespec window = { 0, (record_wait_ms + 100) * 1000000 };
+	nanosleep(&window, nullptr);
+	return true;
+}
+
+/*
  * The IPv6 client has ended, and the daemon waits to start it again, when
  * the stop comes, or the IPv4 client ends: the daemon ends as soon as it
  * can tell (at once, after the record window, or once the IPv4 client's
@@ -260,19 +278,7 @@ TEST_P(DuringThePause, TheDaemonEndsAtOnceAndStartsNothing)
 		if (c.lock_ms != nullptr)
 			setenv("FAKE_DHCLIENT_LOCK", c.lock_ms, 1);
 		Started s = start_serving("em0");
-		ASSERT_GT(s.v6.pid, 0);
-		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
-		/*
-		 * Past its record window (the daemon then watches the IPv4
-		 * client alone), well before its pause of 1 s is over.
-		 */
-		ASSERT_TRUE(eventually([&] {
-			return watched_by(s.daemon) ==
-			    std::vector<pid_t> { s.v4.pid };
-		}));
-		struct timespec window = { 0,
-			(record_wait_ms + 100) * 1000000 };
-		nanosleep(&window, nullptr);
+		ASSERT_TRUE(ended_into_its_pause(s));
 
 		long start = now_ms();
 		if (c.stop)
@@ -312,16 +318,7 @@ TEST(KeepIPv6, AStopTakenWithThePausesEndStartsNothing)
 		/* A client started then would run at once. */
 		ASSERT_TRUE(em0_with_link_local(true));
 		Started s = start_serving("em0");
-		ASSERT_GT(s.v6.pid, 0);
-		ASSERT_EQ(kill(s.v6.pid, SIGKILL), 0);
-		/* Paused: the IPv4 client alone, past the record window. */
-		ASSERT_TRUE(eventually([&] {
-			return watched_by(s.daemon) ==
-			    std::vector<pid_t> { s.v4.pid };
-		}));
-		struct timespec window = { 0,
-			(record_wait_ms + 100) * 1000000 };
-		nanosleep(&window, nullptr);
+		ASSERT_TRUE(ended_into_its_pause(s));
 		ASSERT_EQ(kill(s.daemon, SIGSTOP), 0);
 		ASSERT_TRUE(eventually([&] {
 			std::vector<std::string> stat = stat_fields(s.daemon);
