@@ -124,20 +124,35 @@ daemon_fds_at_rest(pid_t daemon)
 	return targets;
 }
 
-bool
+testing::AssertionResult
 all_ended(const std::vector<pid_t> &kept, int ms)
 {
-	return eventually(
-	    [&] {
-		    while (waitpid(-1, nullptr, WNOHANG) > 0)
-			    ;
-		    for (pid_t pid : processes())
-			    if (std::find(kept.begin(), kept.end(), pid) ==
-				kept.end())
-				    return false;
-		    return true;
-	    },
-	    ms);
+	std::vector<pid_t> left;
+	if (eventually(
+		[&] {
+			while (waitpid(-1, nullptr, WNOHANG) > 0)
+				;
+			left.clear();
+			for (pid_t pid : processes())
+				if (std::find(kept.begin(), kept.end(), pid) ==
+				    kept.end())
+					left.push_back(pid);
+			return left.empty();
+		},
+		ms))
+		return testing::AssertionSuccess();
+	testing::AssertionResult still = testing::AssertionFailure();
+	still << "left running:";
+	for (pid_t pid : left) {
+		std::vector<std::string> fields = stat_fields(pid);
+		std::string comm =
+		    read_file("/proc/" + std::to_string(pid) + "/cmdline")
+			.value_or("");
+		std::replace(comm.begin(), comm.end(), '\0', ' ');
+		still << " " << pid << " (" << comm << "; parent "
+		      << (fields.size() > 1 ? fields[1] : "?") << ")";
+	}
+	return still;
 }
 
 long

@@ -20,17 +20,17 @@
 namespace {
 
 /*
- * How long the daemon took to end after act, and its status; waited for
- * up to limit_ms.
+ * How long the daemon took to end after act, on the programs' clock, and
+ * its status; waited for up to limit_ms of that clock.
  */
 long
 time_to_end(pid_t daemon, const std::function<void()> &act, std::string *status,
     long limit_ms = 10000)
 {
-	long start = now_ms();
+	long start = program_ms();
 	act();
-	*status = describe(wait_exit(daemon, (int)limit_ms));
-	return now_ms() - start;
+	*status = describe(wait_exit(daemon, slowed(limit_ms)));
+	return program_ms() - start;
 }
 
 /* The range a way out must be taken in. */
@@ -74,6 +74,7 @@ TEST_P(PromptStop, EndsAsSoonAsTheClientsHaveEnded)
 		setup.v6_client = nullptr;
 	in_sandbox(setup, [&] {
 		without_leak_check();
+		slow_clock(timed_slower);
 		if (c.env != nullptr)
 			putenv(const_cast<char *>(c.env));
 		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
@@ -146,6 +147,7 @@ TEST_P(PromptFollow, TheDaemonEndsAsSoonAsTheIPv4ClientHasEnded)
 	in_sandbox({}, [] {
 		const Follow f = GetParam();
 		without_leak_check();
+		slow_clock(timed_slower);
 		if (f.lock != nullptr)
 			setenv("FAKE_DHCLIENT_LOCK", f.lock, 1);
 		/*

@@ -471,7 +471,10 @@ start_following_records(const std::string &ifname)
 		    std::vector<pid_t> { std::min(s.v4.pid, s.v6.pid),
 			    std::max(s.v4.pid, s.v6.pid) };
 	});
-	EXPECT_TRUE(following) << "the daemon does not follow the records";
+	EXPECT_TRUE(following)
+	    << "the daemon does not follow the records " << s.v4.pid << " and "
+	    << s.v6.pid << ": it watches "
+	    << testing::PrintToString(watched_by(s.daemon));
 	if (!following)
 		s.daemon = 0;
 	return s;
@@ -504,12 +507,50 @@ void
 preload(const char *library)
 {
 	const char *asan = getenv("ASAN_OPTIONS");
-	setenv("LD_PRELOAD", library, 1);
+	const char *before = getenv("LD_PRELOAD");
+	setenv("LD_PRELOAD",
+	    (before != nullptr ? std::string(before) + " " + library
+			       : std::string(library))
+		.c_str(),
+	    1);
 	setenv("ASAN_OPTIONS",
 	    (std::string(asan != nullptr ? asan : "") +
 		":verify_asan_link_order=0")
 		.c_str(),
 	    1);
+}
+
+namespace {
+int clock_slower = 1;
+}
+
+void
+slow_clock(int k)
+{
+	clock_slower = k;
+	setenv("SLOW_CLOCK", std::to_string(k).c_str(), 1);
+	preload(TEST_CLOCK_PATH);
+}
+
+long
+program_ms()
+{
+	return now_ms() / clock_slower;
+}
+
+int
+slowed(long ms)
+{
+	return (int)(ms * clock_slower);
+}
+
+void
+nap(long ms)
+{
+	long real = slowed(ms);
+	struct timespec span = { real / 1000, real % 1000 * 1000000 };
+	while (nanosleep(&span, &span) == -1)
+		;
 }
 
 void

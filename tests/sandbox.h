@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "client.h"
 #include "named.h"
 
@@ -165,9 +167,10 @@ std::vector<std::string> daemon_fds_at_rest(pid_t daemon);
 
 /*
  * Reap what has ended and wait until no process is left here but those in
- * kept: true if so within ms.
+ * kept within ms; if not, what is left.
  */
-bool all_ended(const std::vector<pid_t> &kept = {}, int ms = 5000);
+testing::AssertionResult all_ended(
+    const std::vector<pid_t> &kept = {}, int ms = 5000);
 
 /*
  * Put /var/run/dhclient on a file system that keeps time stamps to the
@@ -181,6 +184,20 @@ std::string coarse_run_directory();
  * build's run-time then comes second, which it is told to accept.
  */
 void preload(const char *library);
+
+/*
+ * Run the programs started from now on (the binary and the stand-in
+ * clients) on a clock k times slower than the machine's: their windows and
+ * timed waits last k times longer, while the machine's own delays (a loaded
+ * scheduler) do not, and so count k times less against them.  What they do
+ * is then timed on their clock, program_ms(); a wait of the test's own that
+ * is counted in their time lasts slowed(ms).
+ */
+void slow_clock(int k);
+long program_ms();
+int slowed(long ms);
+/* Let ms of the programs' clock pass: past a window that no event ends. */
+void nap(long ms);
 
 /*
  * In a sanitizer build, leave LeakSanitizer out of the binary's processes
@@ -199,6 +216,13 @@ void without_leak_check();
  */
 constexpr long prompt_ms = 150;
 static_assert(prompt_ms < record_wait_ms, "a record's window is not prompt");
+/*
+ * How much slower the programs' clock runs in a test that times them
+ * against such a bound (see slow_clock): a machine loaded 15 deep on 2
+ * cores delays a stop by up to a second or so, which must stay within
+ * prompt_ms of their clock.
+ */
+constexpr int timed_slower = 8;
 /* A monotonic clock, in milliseconds. */
 long now_ms();
 

@@ -322,6 +322,8 @@ TEST_P(ASecondClient, StartedByHandIsStoppedWithTheFirst)
 	const bool v4 = GetParam();
 	in_sandbox({}, [&] {
 		without_leak_check();
+		/* Each records after its first process has ended. */
+		slow_clock(timed_slower);
 		setenv("FAKE_DHCLIENT_BACKGROUND", "1", 1);
 		Started s = start_following_records("em0");
 		ASSERT_GT(s.daemon, 1);

@@ -887,15 +887,18 @@ TEST_P(IPv4ClientForks, AndRecordsItsNewPidAndIsStillServed)
 {
 	in_sandbox({}, [] {
 		const Refork r = GetParam();
+		slow_clock(timed_slower);
 		setenv("FAKE_DHCLIENT_REFORK", "2", 1);
+		setenv("FAKE_DHCLIENT_REFORK_GAP_MS", "300", 1);
 		setenv("FAKE_DHCLIENT_REFORK_MS", r.record_ms, 1);
 		if (r.lock != nullptr)
 			setenv("FAKE_DHCLIENT_LOCK", r.lock, 1);
 		Started s = start_em0();
 		ASSERT_GT(s.v6.pid, 0);
 		pid_t last = 0;
-		ASSERT_TRUE(eventually(
-		    [&] { return (last = reforked_client()) != 0; }, 15000));
+		ASSERT_TRUE(
+		    eventually([&] { return (last = reforked_client()) != 0; },
+			slowed(4000)));
 		EXPECT_EQ(pid_in(pidfile("em0", "4")), last);
 		EXPECT_TRUE(eventually([&] {
 			return watches(s.daemon, { last, s.v6.pid });
@@ -910,7 +913,7 @@ TEST_P(IPv4ClientForks, AndRecordsItsNewPidAndIsStillServed)
 }
 
 INSTANTIATE_TEST_SUITE_P(OnItsOwn, IPv4ClientForks,
-    testing::Values(Refork { "HoldingItsFileLocked", "20", "700" },
+    testing::Values(Refork { "HoldingItsFileLocked", "20", "300" },
 	Refork { "WithoutALockWithin150ms", nullptr, "150" }),
     ByName());
 
