@@ -101,11 +101,17 @@ from_ended(const struct client *, const struct client_event *e, long)
 	}
 }
 
-/* The pause passed: started again only while the IPv4 client runs. */
+/*
+ * The pause passed: started again only while the IPv4 client runs.  A
+ * record made meanwhile is its own still (a process it forked was slow to
+ * make it): it runs, and nothing is started beside it.
+ */
 static enum client_state
 from_paused(const struct client *, const struct client_event *e, long)
 {
 	switch (e->news) {
+	case record_taken:
+		return running;
 	case deadline:
 		return e->partner_running ? launching : deferred;
 	case stop_begins:
@@ -119,6 +125,8 @@ static enum client_state
 from_deferred(const struct client *, const struct client_event *e, long)
 {
 	switch (e->news) {
+	case record_taken:
+		return running;
 	case partner_runs:
 		return e->partner_running ? launching : deferred;
 	case stop_begins:

@@ -607,7 +607,7 @@ hear_from(struct handover *h, struct client *c)
  * Look at a client's file.  A record counts once this client has made it
  * (the file differs from the last look) and it names a live dhclient, or
  * one of the client's processes, ended or not.  A client still launching
- * has written nothing yet, and one paused or deferred nothing more.
+ * has written nothing yet.
  */
 static void
 look_at_file(struct handover *h, struct client *c)
@@ -615,7 +615,7 @@ look_at_file(struct handover *h, struct client *c)
 	struct pidfile_state now;
 	bool taken;
 
-	if (c->state == launching || c->state == paused || c->state == deferred)
+	if (c->state == launching)
 		return;
 	read_pidfile(c->pidfile, &now);
 	c->wrote |= !same_pidfile(&now, &c->before);

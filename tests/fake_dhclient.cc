@@ -17,6 +17,10 @@
  *                              ends, and the second, in a session of its
  *                              own, records itself (argv and PID file) and
  *                              runs on
+ *   FAKE_DHCLIENT_LATE6_MS=N   the IPv6 client goes into the background
+ *                              so, and its second process records itself
+ *                              N ms later, as a loaded machine may keep
+ *                              the ISC client's from doing for a while
  *   FAKE_DHCLIENT_FAIL=4|6     the IPv4 (given -p) or the IPv6 client ends
  *                              at once with status 1, recording nothing but
  *                              its argv, as a client that refuses to run
@@ -265,7 +269,8 @@ main(int argc, char *argv[])
 			v4 = strcmp(argv[i], "-p") == 0;
 			break;
 		}
-	if (getenv("FAKE_DHCLIENT_BACKGROUND") != nullptr) {
+	long late = v4 ? 0 : getenv_ms("FAKE_DHCLIENT_LATE6_MS", 0);
+	if (getenv("FAKE_DHCLIENT_BACKGROUND") != nullptr || late > 0) {
 		if (fork() != 0)
 			return 0;
 		setsid();
@@ -292,7 +297,7 @@ main(int argc, char *argv[])
 
 	if (getenv("FAKE_DHCLIENT_NO_PIDFILE") != nullptr)
 		recorded_in = nullptr;
-	long delay = getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
+	long delay = late > 0 ? late : getenv_ms("FAKE_DHCLIENT_DELAY_MS", 0);
 	if (delay > 0 && default_term) {
 		nap_ms(delay);
 	} else if (delay > 0) {

@@ -231,6 +231,45 @@ TEST(KeepIPv6, AMissingClientIsTriedUntilItIsThere)
 }
 
 /*
+ * An IPv6 client whose background process records itself only after the
+ * first process's end and the record window (a loaded machine's delay): it
+ * has been paused by then, and the late record is taken for it.  No second
+ * IPv6 client is started beside it when the pause is over, and the stop
+ * ends it.
+ */
+TEST(KeepIPv6, ARecordMadeDuringThePauseIsTheClientsOwn)
+{
+	in_sandbox({}, [] {
+		without_leak_check();
+		slow_clock(timed_slower);
+		const long late_ms = record_wait_ms + first_pause_ms / 2;
+		setenv("FAKE_DHCLIENT_LATE6_MS",
+		    std::to_string(late_ms).c_str(), 1);
+		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
+		pid_t daemon = pid_in(pidfile("em0"));
+		ASSERT_GT(daemon, 1);
+		pid_t v4 = 0, v6 = 0;
+		ASSERT_TRUE(eventually(
+		    [&] {
+			    v4 = pid_in(pidfile("em0", "4"));
+			    v6 = pid_in(pidfile("em0", "6"));
+			    return v4 > 0 && v6 > 0 &&
+				watched_by(daemon) ==
+				std::vector<pid_t> { std::min(v4, v6),
+					std::max(v4, v6) };
+		    },
+		    slowed(late_ms + 1000)));
+		/* Past the pause's end. */
+		nap(first_pause_ms - late_ms + record_wait_ms + 100);
+		EXPECT_EQ(v6_clients().size(), 1u);
+		ASSERT_TRUE(send_sigterm(daemon));
+		EXPECT_EQ(describe(wait_exit(daemon, slowed(1000))), "exit 0");
+		EXPECT_EQ(first_term_sender(v6), daemon);
+		EXPECT_TRUE(all_ended());
+	});
+}
+
+/*
  * Kill the IPv6 client of s, and wait until the daemon has paused it: past
  * its record window (the daemon then watches the IPv4 client alone), well
  * before its pause of 1 s is over.
