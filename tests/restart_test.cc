@@ -111,13 +111,6 @@ INSTANTIATE_TEST_SUITE_P(Restart, RcRestart,
 	Ending { "ClientsSlowToExit", "0", "300" }),
     ByName());
 
-void
-nap_ms(long ms)
-{
-	struct timespec ts = { ms / 1000, ms % 1000 * 1000000L };
-	nanosleep(&ts, nullptr);
-}
-
 /*
  * The base client ends on its own when its interface goes down; devd
  * starts the interface's client when it comes up again, here 150 ms later.
@@ -151,6 +144,7 @@ TEST_P(LinkBounce, FindsTheDaemonGoneAndStartsTheClientsAgain)
 	in_sandbox(setup, [&] {
 		/* Timed: no leak scan at the daemon's exit. */
 		without_leak_check();
+		slow_clock(timed_slower);
 		setenv("FAKE_DHCLIENT_LOCK", b.helper_ms, 1);
 		setenv("FAKE_DHCLIENT_DELAY_MS", b.record_ms, 1);
 		/*
@@ -170,14 +164,14 @@ TEST_P(LinkBounce, FindsTheDaemonGoneAndStartsTheClientsAgain)
 			    (!b.v6 || started_clients().size() == 2);
 		}));
 		/* It has run for a moment when its interface goes down. */
-		nap_ms(20);
+		nap(20);
 
 		if (!b.v6) {
 			ASSERT_EQ(unlink(pidfile("em0", "4").c_str()), 0);
 		}
 		ASSERT_EQ(kill(v4, SIGKILL), 0);
 		/* The bounce itself, not a wait for anything. */
-		nap_ms(150);
+		nap(150);
 		pid_t running = pid_in(pidfile("em0"));
 		ASSERT_FALSE(running > 0 && alive(running))
 		    << "the daemon " << running << " still stands: rc starts "

@@ -237,13 +237,6 @@ effort(pid_t pid)
 	return { ticks, status_kb(pid, "voluntary_ctxt_switches") };
 }
 
-void
-nap_ms(long ms)
-{
-	struct timespec ts = { ms / 1000, ms % 1000 * 1000000L };
-	nanosleep(&ts, nullptr);
-}
-
 /*
  * In a client's first second the daemon looks at its file every 2 ms until
  * the client has written it (a file written and removed between two looks
@@ -264,9 +257,9 @@ TEST_P(FirstSecond, TheDaemonLooksAtMostEveryTickAndThenSleeps)
 		Started s = start_serving("em0");
 		ASSERT_GT(s.v6.pid, 0);
 		Effort start = effort(s.daemon);
-		nap_ms(1250);
+		nap(1250);
 		Effort first = effort(s.daemon);
-		nap_ms(1000);
+		nap(1000);
 		Effort after = effort(s.daemon);
 
 		EXPECT_LE(first.wakeups - start.wakeups, writes ? 10 : 650);
@@ -301,9 +294,9 @@ TEST(Stop, LookingForAClientsChildrenHoldsOnToNothing)
 		ASSERT_TRUE(send_sigterm(s.daemon));
 		ASSERT_TRUE(eventually(
 		    [&] { return term_senders(s.v4.pid).size() == 1; }));
-		nap_ms(100);
+		nap(100);
 		EXPECT_EQ(fd_targets_at_rest(s.daemon), fds);
-		nap_ms(500);
+		nap(500);
 		EXPECT_EQ(fd_targets_at_rest(s.daemon), fds);
 		EXPECT_EQ(describe(wait_exit(s.daemon)), "exit 0");
 	});
