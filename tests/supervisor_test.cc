@@ -57,17 +57,13 @@ write_client_pidfile(const char *tag, pid_t pid)
 
 /*
  * How long a stop may take when a client is slow, or its file disturbed:
- * a fraction of a second, here with room to spare for a loaded machine,
- * and still short of the stop's own bound of 5 s.  Under the sanitizers,
- * every start and end of a stand-in client is slower (each end runs a
- * leak check): a stop right after a start there takes 0.3 s unloaded, and
- * was seen to take over 2 s with the machine's cores oversubscribed.
+ * a fraction of a second, here with room to spare for a loaded machine
+ * (a stop right after a start was seen to take over 2 s with the cores
+ * oversubscribed, in either build), and still short of the stop's own
+ * bound of 5 s, which a missed end would run into.
  */
-#ifndef BISTACK_SANITIZED
-const int prompt = 2000;
-#else
 const int prompt = 4000;
-#endif
+static_assert(prompt < stop_wait_ms, "the stop's bound is not prompt");
 
 /*
  * Whether pid, a stand-in client, was ended by the daemon: it recorded the
