@@ -34,8 +34,7 @@ namespace {
 /* Exit statuses of the sandbox's keeper that are not the body's verdict. */
 constexpr int no_namespaces = 77;
 constexpr int no_layout = 78;
-/* Room for a slowed test (see timed_slower) on a loaded machine. */
-constexpr int sandbox_seconds = 90;
+constexpr int sandbox_seconds = 60;
 
 /* The test's own files, on the sandbox's private /run. */
 const std::string scratch = "/run/test";
