@@ -56,14 +56,14 @@ write_client_pidfile(const char *tag, pid_t pid)
 }
 
 /*
- * How long a stop may take when a client is slow, or its file disturbed:
- * a fraction of a second, here with room to spare for a loaded machine
- * (a stop right after a start was seen to take over 2 s with the cores
- * oversubscribed, in either build), and still short of the stop's own
- * bound of 5 s, which a missed end would run into.
+ * How long a test waits for the daemon to end, or a client it ended.  A
+ * stop that has not ended every client within its own bound, stop_wait_ms
+ * of the daemon's clock, exits 1: its status says whether it kept it.
+ * The wait is twice that, for a loaded machine, which was seen to delay a
+ * stop right after a start by over 4 s.  How promptly the daemon stops,
+ * or follows a client out, is timed on the programs' slowed clock.
  */
-const int prompt = 4000;
-static_assert(prompt < stop_wait_ms, "the stop's bound is not prompt");
+const int ends_within = 2 * stop_wait_ms;
 
 /*
  * Whether pid, a stand-in client, was ended by the daemon: it recorded the
@@ -73,7 +73,7 @@ static_assert(prompt < stop_wait_ms, "the stop's bound is not prompt");
 testing::AssertionResult
 stopped_by(pid_t pid, pid_t daemon)
 {
-	std::string status = describe(wait_exit(pid, prompt));
+	std::string status = describe(wait_exit(pid, ends_within));
 	if (status == "signal 15" ||
 	    (status == "exit 0" &&
 		term_senders(pid) == std::vector<pid_t> { daemon }))
@@ -242,7 +242,7 @@ TEST_P(UnusableIPv4Pidfile, TheStopStillReachesBothClientsAndNothingElse)
 		}
 
 		ASSERT_TRUE(send_sigterm(s.daemon));
-		EXPECT_EQ(describe(wait_exit(s.daemon, prompt)), "exit 0");
+		EXPECT_EQ(describe(wait_exit(s.daemon, ends_within)), "exit 0");
 		EXPECT_FALSE(exists(pidfile("em0")));
 		EXPECT_EQ(first_term_sender(s.v4.pid), s.daemon);
 		EXPECT_EQ(first_term_sender(s.v6.pid), s.daemon);
@@ -319,7 +319,7 @@ TEST_P(DisturbedStop, ReachesEveryClientPromptlyAndNothingElse)
 		}
 
 		ASSERT_TRUE(send_sigterm(daemon));
-		EXPECT_EQ(describe(wait_exit(daemon, prompt)), "exit 0");
+		EXPECT_EQ(describe(wait_exit(daemon, ends_within)), "exit 0");
 		EXPECT_FALSE(exists(pidfile("em0")));
 		for (pid_t client : running)
 			EXPECT_TRUE(stopped_by(client, daemon));
@@ -383,12 +383,12 @@ TEST_P(AClientThatNeverRecords, LeavesNoDaemonStandingForIt)
 			 * the IPv6 client before it has even recorded itself.
 			 */
 			EXPECT_EQ(
-			    describe(wait_exit(daemon, prompt)), "exit 0");
+			    describe(wait_exit(daemon, ends_within)), "exit 0");
 		} else {
 			ASSERT_TRUE(eventually([&] { return other() != 0; }));
 			ASSERT_TRUE(send_sigterm(daemon));
 			EXPECT_EQ(
-			    describe(wait_exit(daemon, prompt)), "exit 0");
+			    describe(wait_exit(daemon, ends_within)), "exit 0");
 		}
 		if (other() != 0) {
 			EXPECT_TRUE(stopped_by(other(), daemon));
@@ -556,7 +556,7 @@ TEST_P(EarlyStop, SigtermAtOnceAfterTheCommandLeavesNothingRunning)
 			ASSERT_GT(daemon, 1);
 			ASSERT_TRUE(send_sigterm(daemon));
 			ASSERT_EQ(
-			    describe(wait_exit(daemon, prompt)), "exit 0");
+			    describe(wait_exit(daemon, ends_within)), "exit 0");
 			ASSERT_FALSE(exists(pidfile("em0")));
 			ASSERT_TRUE(all_ended()) << "a client was left running";
 		}
@@ -581,7 +581,7 @@ TEST(Shutdown, AnEarlierRunsFilesNamingALiveDhclientAreNeverUsed)
 		ASSERT_EQ(describe(run_program({ "em0" })), "exit 0");
 		pid_t daemon = pid_in(pidfile("em0"));
 		ASSERT_TRUE(send_sigterm(daemon));
-		EXPECT_EQ(describe(wait_exit(daemon, prompt)), "exit 0");
+		EXPECT_EQ(describe(wait_exit(daemon, ends_within)), "exit 0");
 		for (const Client &client : started_clients())
 			EXPECT_TRUE(stopped_by(client.pid, daemon));
 		EXPECT_TRUE(all_ended({ bystander }));
@@ -850,7 +850,7 @@ TEST_P(SlowIPv4Record, IsNotTakenForAClientThatEnded)
 		    8000));
 		EXPECT_EQ(describe(wait_exit(daemon, 0)), "still running");
 		ASSERT_TRUE(send_sigterm(daemon));
-		EXPECT_EQ(describe(wait_exit(daemon, prompt)), "exit 0");
+		EXPECT_EQ(describe(wait_exit(daemon, ends_within)), "exit 0");
 		for (const Client &client : clients)
 			EXPECT_TRUE(stopped_by(client.pid, daemon));
 	});
