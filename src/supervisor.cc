@@ -76,7 +76,7 @@ static int ignored_signals(sigset_t *ignored);
 static int ignore_other_signals(void);
 static int relay_report(
     const char *own_pidfile, struct handover *h, pid_t daemon);
-static void end_descendants(void);
+static int end_children(const char *name, long asked);
 static int let_go(int fds[], int n);
 static int take_back(struct handover *h);
 static int start_clients(struct handover *h, const sigset_t *ignored);
@@ -154,6 +154,12 @@ run_supervisor(const char *own_pidfile, struct handover *h)
 	case -1:
 		exit(1);
 	case 0:
+		/*
+		 * And it is its clients': a process of theirs gone into the
+		 * background is given to it as its parent ends, and so found
+		 * by the stop even before it has recorded itself.
+		 */
+		become_reaper();
 		break;
 	default:
 		_exit(relay_report(own_pidfile, h, daemon));
@@ -343,7 +349,7 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon)
 	waitpid(daemon, nullptr, 0);
 	if (!reported) {
 		int fd;
-		end_descendants();
+		end_children(nullptr, clock_ms());
 		if ((fd = take_pidfile(own_pidfile)) != -1)
 			remove_pidfile(own_pidfile, fd);
 	}
@@ -352,31 +358,43 @@ relay_report(const char *own_pidfile, struct handover *h, pid_t daemon)
 
 /*
  * SIGTERM once to each child this process has, until none is left,
- * stop_wait_ms at the most.  All are its own, so none is signalled or
- * reaped but by it.  Descendants are given to it as their parents end, which
- * no event tells: it looks every children_look_ms.
+ * stop_wait_ms from asked at the most.  All are its own, so none is
+ * signalled or reaped but by it.  Descendants are given to it as their
+ * parents end, which no event tells: it looks every children_look_ms.
+ * Given a name, only live children of that command name count, and none
+ * is reaped: whoever is their parent next tells their ends.  Returns 0
+ * when none is left, -1 when one still runs.
  */
-static void
-end_descendants(void)
+static int
+end_children(const char *name, long asked)
 {
 	pid_t children[most_children], signalled[most_children];
 	struct event events[most_events];
-	long asked = clock_ms();
-	int n, k = 0;
+	char seen[64];
+	int k = 0;
 
-	while ((n = child_processes(getpid(), children, most_children)) > 0 &&
-	    elapsed_ms(asked) < stop_wait_ms) {
+	for (;;) {
+		int n, left = 0;
+		while (name == nullptr && waitpid(-1, nullptr, WNOHANG) > 0)
+			;
+		n = child_processes(getpid(), children, most_children);
 		for (int i = 0; i < n; i++) {
 			bool known = false;
+			if (name != nullptr &&
+			    (process_name(children[i], seen, sizeof(seen)) !=
+				    1 ||
+				strcmp(seen, name) != 0))
+				continue;
+			left++;
 			for (int j = 0; j < k; j++)
 				known |= signalled[j] == children[i];
 			if (!known && k < most_children &&
 			    kill(children[i], SIGTERM) == 0)
 				signalled[k++] = children[i];
 		}
+		if (left == 0 || elapsed_ms(asked) >= stop_wait_ms)
+			return left == 0 ? 0 : -1;
 		await_events(events, most_events, children_look_ms);
-		while (waitpid(-1, nullptr, WNOHANG) > 0)
-			;
 	}
 }
 
@@ -793,8 +811,11 @@ watch_started(struct client *c)
  * every process signalled has ended and neither client's file is held
  * locked, stop_wait_ms at the most; at every event, a process a client
  * forks or records meanwhile is reached too.  A client still launching
- * gives up, and one paused is not started again.  Returns 0 when both
- * clients have ended, -1 when a process known for one still runs.
+ * gives up, and one paused is not started again.  Then a dhclient left
+ * among the daemon's children, a client's process orphaned before it
+ * recorded itself (or after its window), has SIGTERM too, within the same
+ * bound.  Returns 0 when both clients have ended, -1 when a process known
+ * for one, or such a dhclient, still runs.
  */
 static int
 stop_clients(struct handover *h)
@@ -820,8 +841,10 @@ stop_clients(struct handover *h)
 			done &= c.state == ended;
 		}
 		long left = stop_wait_ms - elapsed_ms(asked);
-		if (done || left <= 0)
-			return done ? 0 : -1;
+		if (done)
+			return end_children(client_name, asked);
+		if (left <= 0)
+			return -1;
 		int n =
 		    await_events(events, most_events, (int)wait_ms(h, left));
 		take_events(h, events, n);
